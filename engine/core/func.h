@@ -1,0 +1,134 @@
+// Function prototypes, closures, upvalues and userdata as objects.
+#pragma once
+
+#include "core/value.h"
+#include "lua.h"
+
+// A compiled function. The instructions follow the fields in the same allocation, and the constant
+// arrays and debug data live in it too, so a prototype is freed with one call of total_size bytes.
+struct GcProto {
+  KX_GC_HEADER;             // type byte 7
+  uint8_t num_params;       // fixed parameters
+  uint8_t frame_size;       // stack slots the function needs
+  uint32_t code_size;       // instructions, including the header instruction
+  GcObj* gray_link;
+  Value* consts;            // collectable constants at -1 ... -gc_const_count (as GcObj* words),
+                            // number constants at 0 ... num_const_count - 1
+  uint16_t* upval_descs;    // upval_count descriptors
+  uint32_t gc_const_count;
+  uint32_t num_const_count;
+  uint32_t total_size;      // bytes of the whole allocation
+  uint8_t upval_count;
+  uint8_t flags;            // compiler flags; bits 0x20-0x80 double as the closure counter
+  uint16_t root_trace;      // first compiled trace rooted here, 0 for none
+  GcString* chunk_name;
+  uint32_t first_line;
+  uint32_t line_count;
+  void* line_info;          // per-instruction line map of 1, 2 or 4 bytes per entry
+  const uint8_t* upval_names;
+  const uint8_t* var_info;
+  // followed by code_size instructions
+};
+static_assert(sizeof(GcProto) == 64);
+static_assert(offsetof(GcProto, code_size) == 8 && offsetof(GcProto, consts) == 16);
+static_assert(offsetof(GcProto, total_size) == 32 && offsetof(GcProto, upval_count) == 36);
+static_assert(offsetof(GcProto, chunk_name) == 40 && offsetof(GcProto, var_info) == 60);
+
+inline Instr* proto_bc(const GcProto* pt) { return reinterpret_cast<Instr*>(const_cast<GcProto*>(pt) + 1); }
+inline GcProto* proto_from_bc(const Instr* pc) {
+  return reinterpret_cast<GcProto*>(const_cast<Instr*>(pc)) - 1;
+}
+// Collectable constant number i (i < 0).
+inline GcObj* proto_kgc(const GcProto* pt, int32_t i) { return reinterpret_cast<GcObj**>(pt->consts)[i]; }
+inline const Value* proto_knum(const GcProto* pt, uint32_t i) { return &pt->consts[i]; }
+
+// Upvalue descriptor bits.
+enum : uint16_t {
+  KX_UV_LOCAL = 0x8000,      // captures the enclosing function's local in slot (d & 0xff)
+  KX_UV_IMMUTABLE = 0x4000,  // that local is never assigned after its declaration
+};
+
+// A captured variable: open while its local lives in a stack slot, closed when it holds its own copy.
+struct GcUpval {
+  KX_GC_HEADER;        // type byte 5; while open, gc_next links the thread's open list
+  uint8_t closed;
+  uint8_t immutable;
+  union {
+    Value value;       // closed: the captured value
+    struct {
+      GcUpval* prev;   // open: neighbours in the GlobalState's ring of open upvalues
+      GcUpval* next;
+    } ring;
+  };
+  Value* v;            // the stack slot while open, &value when closed
+  uint32_t dhash;      // identity hash for the trace compiler
+};
+static_assert(sizeof(GcUpval) == 24);
+static_assert(offsetof(GcUpval, value) == 8 && offsetof(GcUpval, v) == 16 && offsetof(GcUpval, dhash) == 20);
+
+// The fields common to Lua and C functions.
+#define KX_GCFUNC_HEADER                                               \
+  KX_GC_HEADER;          /* type byte 8 */                              \
+  uint8_t ffid;          /* 0 Lua, 1 C, 2+ built-in fast function */   \
+  uint8_t upvalue_count;                                               \
+  GcTable* env;                                                        \
+  GcObj* gray_link;                                                    \
+  const Instr* pc        /* first instruction, or the C-frame entry */
+
+struct GcFuncL {
+  KX_GCFUNC_HEADER;
+  GcUpval* uvptr[];
+};
+
+struct GcFuncC {
+  KX_GCFUNC_HEADER;
+  lua_CFunction cfunc;
+  Value upvalue[];
+};
+
+struct GcFunc {
+  union {
+    struct {
+      KX_GCFUNC_HEADER;
+    };
+    GcFuncL l;
+    GcFuncC c;
+  };
+};
+static_assert(offsetof(GcFuncL, uvptr) == 20 && offsetof(GcFuncC, cfunc) == 20 && offsetof(GcFuncC, upvalue) == 24);
+
+enum : uint8_t { KX_FF_LUA = 0, KX_FF_C = 1 };
+
+inline bool isluafunc(const GcFunc* fn) { return fn->ffid == KX_FF_LUA; }
+inline bool iscfunc(const GcFunc* fn) { return fn->ffid == KX_FF_C; }
+inline bool isffunc(const GcFunc* fn) { return fn->ffid > KX_FF_C; }
+inline GcProto* funcproto(const GcFunc* fn) { return proto_from_bc(fn->pc); }
+inline uint32_t kx_func_sizeL(uint32_t n) { return 20 + 4 * n; }
+inline uint32_t kx_func_sizeC(uint32_t n) { return 24 + 8 * n; }
+
+// A block of raw memory with a metatable; the payload starts 24 bytes after the object.
+struct GcUdata {
+  KX_GC_HEADER;         // type byte 12
+  uint8_t udtype;       // KX_UDTYPE_*
+  uint8_t unused;
+  GcTable* env;
+  uint32_t len;         // payload bytes
+  GcTable* metatable;
+  uint32_t filler;
+};
+static_assert(sizeof(GcUdata) == 24);
+static_assert(offsetof(GcUdata, env) == 8 && offsetof(GcUdata, len) == 12 && offsetof(GcUdata, metatable) == 16);
+
+enum : uint8_t { KX_UDTYPE_USERDATA = 0, KX_UDTYPE_IO_FILE, KX_UDTYPE_FFI_CLIB, KX_UDTYPE_BUFFER };
+
+inline void* uddata(const GcUdata* ud) { return const_cast<GcUdata*>(ud + 1); }
+
+GcFunc* kx_func_newL_gc(lua_State* L, GcProto* pt, GcFuncL* parent);
+GcFunc* kx_func_newL_empty(lua_State* L, GcProto* pt, GcTable* env);
+GcFunc* kx_func_newC(lua_State* L, uint32_t nupvalues, GcTable* env);
+void kx_func_closeuv(lua_State* L, Value* level);
+void kx_func_free(GlobalState* g, GcFunc* fn);
+void kx_func_freeuv(GlobalState* g, GcUpval* uv);
+void kx_func_freeproto(GlobalState* g, GcProto* pt);
+GcUdata* kx_udata_new(lua_State* L, uint32_t len, GcTable* env);
+void kx_udata_free(GlobalState* g, GcUdata* ud);

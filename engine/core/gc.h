@@ -1,0 +1,43 @@
+// The garbage collector's entry points: steps, barriers and freeing.
+#pragma once
+
+#include "core/state.h"
+
+void kx_gc_check_slow(lua_State* L);
+int kx_gc_step(lua_State* L);
+void kx_gc_fullgc(lua_State* L);
+// Frees every object and string of the instance (the final sweep of lua_close).
+void kx_gc_freeall(GlobalState* g);
+
+void kx_gc_barrierback_slow(GlobalState* g, GcTable* t);
+void kx_gc_barrierf_slow(GlobalState* g, GcObj* o, GcObj* v);
+void kx_gc_barrieruv_slow(GlobalState* g, Value* slot);
+
+// A collector step when the byte total has reached the threshold.
+inline void kx_gc_check(lua_State* L) {
+  if (G(L)->gc.total >= G(L)->gc.threshold) kx_gc_check_slow(L);
+}
+
+// A collectable white value was stored into a black table.
+inline void kx_gc_barrierback(GlobalState* g, GcTable* t) {
+  if (kx_gc_isblack(obj2gco(t))) kx_gc_barrierback_slow(g, t);
+}
+// Stores of a value into a table.
+inline void kx_gc_barriert(GlobalState* g, GcTable* t, const Value* v) {
+  if (tv_isgc(v) && kx_gc_iswhite(gcV(v))) kx_gc_barrierback(g, t);
+}
+// A white object stored into a black non-table object.
+inline void kx_gc_objbarrier(GlobalState* g, GcObj* o, GcObj* v) {
+  if (kx_gc_iswhite(v) && kx_gc_isblack(o)) kx_gc_barrierf_slow(g, o, v);
+}
+
+// A step after making the running Lua frame's whole register window visible to the collector.
+void kx_gc_step_fixtop(lua_State* L);
+// Colour bookkeeping for an upvalue that has just been closed.
+void kx_gc_closeuv(GlobalState* g, GcUpval* uv);
+
+inline bool kx_gc_isdead(const GlobalState* g, const GcObj* o) {
+  return (o->gc_marks & (g->gc.current_white ^ KX_GC_WHITES) & KX_GC_WHITES) != 0;
+}
+inline void kx_gc_flipwhite(GcObj* o) { o->gc_marks ^= KX_GC_WHITES; }
+inline uint8_t kx_gc_newwhite(const GlobalState* g) { return g->gc.current_white & KX_GC_WHITES; }

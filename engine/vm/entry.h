@@ -1,0 +1,33 @@
+// C-level entries into the engine. Each entry places an EntryRecord on the machine stack and links it
+// into the thread; the record's jump buffer is the catch point of the non-local exit.
+#pragma once
+
+#include <setjmp.h>
+
+#include "core/value.h"
+#include "lua.h"
+
+struct EntryRecord {
+  EntryRecord* prev;       // the thread's c_frame before this entry
+  int32_t wanted;          // results wanted + 1 (0: all); negative: stack start - top at a C-only entry
+  int32_t handler;         // byte offset of the error handler from the stack start, 0 for none
+  lua_State* L;            // the thread that entered
+  const Instr* saved_pc;   // the instruction after the one being run when the interpreter calls out
+  int32_t pending_count;
+  uint32_t scratch[2];
+  jmp_buf exit;            // where the non-local exit lands
+};
+
+// Flags in the low bits of a thread's c_frame word.
+constexpr uintptr_t KX_CFRAME_RESUME = 1;
+constexpr uintptr_t KX_CFRAME_FLAGS = 3;
+
+inline EntryRecord* cframe_raw(void* cf) {
+  return reinterpret_cast<EntryRecord*>(reinterpret_cast<uintptr_t>(cf) & ~KX_CFRAME_FLAGS);
+}
+
+// What a protected C entry runs first: returns null when done, or the first argument slot of a
+// callable value to call next.
+using kx_CPFunction = Value* (*)(lua_State* L, lua_CFunction func, void* ud);
+
+int kx_vm_cpcall(lua_State* L, lua_CFunction func, void* ud, kx_CPFunction cp);
