@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytecode/bc.h"
+#include "core/state.h"
 
 TEST(Bytecode, FieldPositions) {
   Instr i = bcins_abc(BC_ADDVV, 1, 2, 3);
