@@ -8,17 +8,12 @@
 #include "core/mem.h"
 #include "vm/entry.h"
 #include "vm/err.h"
+#include "vm/vm.h"
 
 const char* const kx_meta_names[MM__MAX] = {
     "__index", "__newindex", "__gc", "__mode", "__eq", "__len", "__lt", "__le",
     "__concat", "__call", "__add", "__sub", "__mul", "__div", "__mod", "__pow",
     "__unm", "__metatable", "__tostring", "__new", "__pairs", "__ipairs",
-};
-
-// The main thread and the GlobalState, allocated together.
-struct StateBlock {
-  lua_State L;
-  GlobalState g;
 };
 
 // ---- Stacks --------------------------------------------------------------------------------------------
@@ -181,6 +176,7 @@ extern "C" lua_State* lua_newstate(lua_Alloc f, void* ud) {
   g->gc.step_mul = 200;
   g->gc.pause = 200;
   g->vm_state = KX_VMST_C;
+  kx_vm_init_dispatch(g);
   L->status = KX_STATUS_CREATING;
   if (kx_vm_cpcall(L, nullptr, nullptr, state_open) != LUA_OK) {
     state_free_all(L);
