@@ -530,8 +530,8 @@ extern "C" int lua_setmetatable(lua_State* L, int idx) {
     if ((g->hook_mask & KX_HOOK_GC)) kx_err_caller(L, KX_ERR_BadActionInGc);
     uint32_t it = tv_itype(o);
     if (tv_isbool(o)) {
-      g->roots[KX_ROOT_BASEMT + KX_IFALSE] = obj2gco(mt);
-      g->roots[KX_ROOT_BASEMT + KX_ITRUE] = obj2gco(mt);
+      g->roots[KX_ROOT_BASEMT + uint32_t(KX_IFALSE)] = obj2gco(mt);
+      g->roots[KX_ROOT_BASEMT + uint32_t(KX_ITRUE)] = obj2gco(mt);
     } else {
       g->roots[KX_ROOT_BASEMT + it] = obj2gco(mt);
     }

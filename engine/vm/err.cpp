@@ -100,7 +100,7 @@ static void cut_stack(lua_State* L, Value* s) {
     L->top = s + 1;
   }
   // A stack extended for handling an overflow goes back to its normal maximum once there is room.
-  if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA && L->top - L->stack <= KX_STACK_MAX - 43)
+  if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA && L->top - L->stack <= static_cast<ptrdiff_t>(KX_STACK_MAX - 43))
     kx_state_resizestack(L, KX_STACK_MAX);
 }
 
@@ -213,7 +213,7 @@ static void fix_top(lua_State* L) {
   }
 }
 
-static void raise_here(lua_State* L, const char* msg) {
+[[noreturn]] static void raise_here(lua_State* L, const char* msg) {
   kx_debug_addloc(L, msg, L->base - 1, nullptr);
   kx_err_run(L);
 }

@@ -84,8 +84,8 @@ static int vm_run(lua_State* L, VmStart how, Value* base, uint32_t arg) {
     da->plain[BC_LOOP] = &&op_ILOOP;
     da->plain[BC_FUNCF] = &&op_IFUNCF;
     da->plain[BC_FUNCV] = &&op_IFUNCV;
-    da->plain[BC__MAX + KX_FE_pcall] = &&ff_pcall;
-    da->plain[BC__MAX + KX_FE_xpcall] = &&ff_xpcall;
+    da->plain[uint32_t(BC__MAX) + KX_FE_pcall] = &&ff_pcall;
+    da->plain[uint32_t(BC__MAX) + KX_FE_xpcall] = &&ff_xpcall;
     for (uint32_t i = 0; i < BC__DISPATCH; i++) da->dynamic[i] = da->plain[i];
     return 0;
   }
@@ -285,7 +285,7 @@ ff_pcall:
 ff_xpcall : {
   // pcall(f, ...) calls f one slot up, xpcall(f, h, ...) two slots up with h below f; the frame
   // link marks the catch point.
-  bool x = bc_op(ins) == BC__MAX + KX_FE_xpcall;
+  bool x = bc_op(ins) == uint32_t(BC__MAX) + KX_FE_xpcall;
   uint32_t shift = x ? 2 : 1;
   if (multres < shift + 1 || (x && !tv_isfunc(base + 1))) goto ff_fallback;
   if (x) {
