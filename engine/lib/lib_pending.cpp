@@ -22,10 +22,6 @@ KX_LIBDEF(kx_lib_init_bit, R"(65 40 12
   F tobit F bnot F bswap F lshift F* rshift F* arshift F* rol F* ror F band F* bor F* bxor C tohex
 )");
 
-KX_LIBDEF(kx_lib_init_string, R"(77 51 14
-  F byte F char F sub C rep F reverse F* lower F* upper C dump C find C match R C gmatch C gsub C format
-)");
-
 KX_LIBDEF(kx_lib_init_table, R"(91 57 10
   C maxn C insert C concat C sort str n C pack R R
 )");
@@ -70,17 +66,7 @@ extern "C" int luaopen_math(lua_State* L) {
 
 extern "C" int luaopen_bit(lua_State* L) { return open_stream(L, LUA_BITLIBNAME, kx_lib_init_bit.data()); }
 
-extern "C" int luaopen_string(lua_State* L) {
-  open_stream(L, LUA_STRLIBNAME, kx_lib_init_string.data());
-  lua_createtable(L, 0, 1);
-  lua_pushvalue(L, -2);
-  lua_setfield(L, -2, "__index");
-  lua_pushliteral(L, "");
-  lua_pushvalue(L, -2);
-  lua_setmetatable(L, -2);
-  lua_pop(L, 2);
-  return 1;
-}
+extern "C" int luaopen_string_buffer(lua_State* L) { return luaL_error(L, "'%s' is not available yet", "string.buffer"); }
 
 extern "C" int luaopen_table(lua_State* L) { return open_stream(L, LUA_TABLIBNAME, kx_lib_init_table.data()); }
 
