@@ -453,24 +453,35 @@ static const uint8_t* pat_match(MatchState* ms, const uint8_t* s, const uint8_t*
   }
 }
 
-// The byte every match must start with, when the pattern begins with a literal byte that cannot
-// match empty; -1 otherwise. The search loops skip to its occurrences instead of trying every position.
-static int32_t pat_first_literal(const uint8_t* p) {
-  uint32_t c = p[0];
-  const uint8_t* q = p + 1;
-  switch (c) {
-    case '\0': case '(': case ')': case '.': case '[': return -1;
-    case '$':
-      if (p[1] == '\0') return -1;
-      break;
-    case '%':
-      c = p[1];
-      if (c == '\0' || (c | 0x20) - uint32_t('a') < 26u || c - uint32_t('0') < 10u) return -1;
-      q = p + 2;
-      break;
-  }
-  if (*q == '*' || *q == '?' || *q == '-') return -1;
-  return static_cast<int32_t>(c);
+// The class that every match starts with, when the pattern begins with a single-byte class that
+// cannot match empty. The search loops skip the positions where an attempt would fail at once.
+struct PatStart {
+  const uint8_t* p;  // the class, or null when the pattern begins otherwise
+  const uint8_t* ep;
+  int32_t lit;       // the byte of a class that is one literal byte, else -1
+};
+
+// Only called when at least one attempt follows, so a malformed first class raises its error no
+// earlier than the attempt would.
+static void pat_start(MatchState* ms, const uint8_t* p, PatStart* st) {
+  st->p = nullptr;
+  uint32_t c = p[0], d = p[1];
+  if (c == '\0' || c == '(' || c == ')' || (c == '$' && d == '\0')) return;
+  if (c == '%' && (d == 'b' || d == 'f' || d - uint32_t('0') < 10u)) return;
+  const uint8_t* ep = pat_class_end(ms, p);
+  if (*ep == '*' || *ep == '?' || *ep == '-') return;
+  st->p = p;
+  st->ep = ep;
+  st->lit = -1;
+  if (c != '.' && c != '[' && c != '%') st->lit = static_cast<int32_t>(c);
+  else if (c == '%' && (d - 0x40u >= 0x40u || classes[d & 31] == 0)) st->lit = static_cast<int32_t>(d);
+}
+
+// The first position from s on where the starting class matches; null when there is none.
+static const uint8_t* pat_skip(const MatchState* ms, const PatStart* st, const uint8_t* s) {
+  if (st->lit >= 0) return static_cast<const uint8_t*>(memchr(s, st->lit, size_t(ms->src_end - s)));
+  while (s < ms->src_end && !single_match(*s, st->p, st->ep)) s++;
+  return s < ms->src_end ? s : nullptr;
 }
 
 // One match attempt at s, with fresh captures and depth.
@@ -483,12 +494,10 @@ static inline const uint8_t* pat_attempt(MatchState* ms, const uint8_t* s, const
 // The first match at or after s: its start, with its end in *e; null when there is none.
 static const uint8_t* pat_search(MatchState* ms, const uint8_t* s, const uint8_t* p, bool anchor,
                                  const uint8_t** e) {
-  int32_t lit = anchor ? -1 : pat_first_literal(p);
+  PatStart st{};
+  if (!anchor) pat_start(ms, p, &st);
   for (;; s++) {
-    if (lit >= 0) {
-      s = static_cast<const uint8_t*>(memchr(s, lit, size_t(ms->src_end - s)));
-      if (s == nullptr) return nullptr;
-    }
+    if (st.p && (s = pat_skip(ms, &st, s)) == nullptr) return nullptr;
     *e = pat_attempt(ms, s, p);
     if (*e) return s;
     if (anchor || s >= ms->src_end) return nullptr;
@@ -652,32 +661,30 @@ struct GsubCall {
   }
 };
 
-// The replacement loop; returns the number of matches.
+// The replacement loop; returns the number of matches. Bytes between matches are copied in runs.
 template <typename Out>
 static int32_t gsub_run(MatchState* ms, Out* out, const uint8_t* p, int32_t max_n) {
-  const uint8_t* src = ms->src_init;
+  const uint8_t *src = ms->src_init, *copied = src;  // copied ... src is still to be copied
   bool anchor = *p == '^';
   p += anchor;
-  int32_t lit = anchor ? -1 : pat_first_literal(p);
+  PatStart st{};
+  if (max_n > 0 && !anchor) pat_start(ms, p, &st);
   int32_t n = 0;
   while (n < max_n) {
-    if (lit >= 0) {
-      const uint8_t* q = static_cast<const uint8_t*>(memchr(src, lit, size_t(ms->src_end - src)));
-      if (q == nullptr) break;
-      out->put(src, size_t(q - src));
-      src = q;
-    }
+    if (st.p && (src = pat_skip(ms, &st, src)) == nullptr) break;
     const uint8_t* e = pat_attempt(ms, src, p);
     if (e) {
       n++;
+      out->put(copied, size_t(src - copied));
       out->add(ms, src, e);
+      copied = e;
     }
     if (e && e > src) src = e;
-    else if (src < ms->src_end) out->put(src++, 1);
+    else if (src < ms->src_end) src++;
     else break;
     if (anchor) break;
   }
-  out->put(src, size_t(ms->src_end - src));
+  out->put(copied, size_t(ms->src_end - copied));
   return n;
 }
 

@@ -162,6 +162,8 @@ TEST_F(StrLib, FindAndMatch) {
   EXPECT_EQ(call("match", {"hello", "^h(.-)l"}), "'e'");
   EXPECT_EQ(call("match", {"a^b", "a^b"}), "'a^b'");
   EXPECT_EQ(call("match", {"x$", "x$$"}), "'x$'");
+  EXPECT_EQ(call("find", {"abc", "$"}), "4 3");
+  EXPECT_EQ(call("gsub", {"abc", "$", "!"}), "'abc!' 1");
   EXPECT_EQ(call("match", {"f(a(b)c)d", "%b()"}), "'(a(b)c)'");
   EXPECT_EQ(call("match", {"f(a(b", "%b()"}), "nil");
   EXPECT_EQ(call("match", {"THE (quick) fox", "%f[%a]%a+%f[%A]", 5}), "'quick'");
