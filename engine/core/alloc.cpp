@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/prng.h"
+
 static_assert(sizeof(void*) == 4 && sizeof(size_t) == 4);
 
 namespace {
@@ -61,11 +63,13 @@ constexpr size_t DIRECT_OFFSET = sizeof(DirectLink);
 constexpr size_t DIRECT_PAD = DIRECT_OFFSET + ALIGN;
 static_assert(DIRECT_OFFSET % ALIGN == 0);
 
-// Heap regions are placed upward from a random low address, far from where the system puts other
-// mappings (top-down), so that the next region can usually be mapped right behind the current one
-// and merged with it.
+// Heap regions are placed upward from a random granule in [256 MiB, 448 MiB), far from where the
+// system puts other mappings (top-down from high addresses), so that the next region can usually be
+// mapped right behind the current one and merged with it; the randomness keeps heap addresses
+// unpredictable. That leaves at least 64 MiB to grow into below 512 MiB, where the shadow memory of
+// 32-bit AddressSanitizer builds begins.
 constexpr uintptr_t HEAP_LOW = 0x10000000;
-constexpr uint32_t HEAP_SLOTS = 0x10000000 / KX_ALLOC_GRANULE;
+constexpr uint32_t HEAP_SLOTS = 0x0c000000 / KX_ALLOC_GRANULE;
 
 }  // namespace
 

@@ -5,9 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/prng.h"
-
 struct KxArena;
+struct PrngState;
 
 // Heap regions are obtained and grown in granules; chunks of this size and more get their own mapping.
 constexpr size_t KX_ALLOC_GRANULE = 0x20000;

@@ -44,11 +44,12 @@ void kx_state_resizestack(lua_State* L, uint32_t usable) {
   L->stack = st;
   L->stack_size = nsize;
   L->stack_limit = st + usable;
-  ptrdiff_t delta = st - old;
-  L->base += delta;
-  L->top += delta;
-  if (g->trace_base && g->trace_base >= old && g->trace_base < old + osize) g->trace_base += delta;
-  for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next)) uv->v += delta;
+  // Pointers move by their offset within the stack: old and new stack may lie more than 2 GiB apart,
+  // where adding the distance between them would overflow.
+  L->base = st + (L->base - old);
+  L->top = st + (L->top - old);
+  if (g->trace_base && g->trace_base >= old && g->trace_base < old + osize) g->trace_base = st + (g->trace_base - old);
+  for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next)) uv->v = st + (uv->v - old);
 }
 
 static void stack_overflow(lua_State* L) {

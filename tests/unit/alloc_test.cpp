@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -100,18 +101,54 @@ TEST_F(Arena, SmallRequestsTakeMinimalChunks) {
 TEST_F(Arena, FreedChunksAreMergedAndReused) {
   char* p1 = alloc(100);
   char* p2 = alloc(100);
-  char* guard = alloc(16);
+  EXPECT_EQ(alloc(16), p2 + 104);  // a guard before the top
   release(p1);
   EXPECT_EQ(alloc(100), p1);  // exact-size reuse
   release(p1);
   release(p2);                // merges with p1
   EXPECT_TRUE(kx_alloc_check(a));
   EXPECT_EQ(alloc(200), p1);  // the merged chunk serves a request neither half could
-  EXPECT_EQ(guard, p2 + 104);
   // Freeing the chunk beside the top returns it to the top: the next request starts there again.
   char* last = alloc(5000);
   release(last);
   EXPECT_EQ(alloc(7000), last);
+}
+
+TEST_F(Arena, SmallRequestsPreferExactBinsThenTheDesignatedVictim) {
+  char* big = alloc(2000);
+  alloc(16);
+  release(big);
+  char* p = alloc(100);  // nothing smaller is free: the large chunk is split
+  EXPECT_EQ(p, big);
+  char* q = alloc(40);   // the remainder is the designated victim
+  EXPECT_EQ(q, p + 104);
+  char* x = alloc(24);
+  char* y = alloc(24);
+  char* z = alloc(24);
+  EXPECT_EQ(x, q + 48);
+  EXPECT_EQ(z, y + 32);
+  release(y);
+  EXPECT_EQ(alloc(24), y);  // an exact bin wins over the victim
+  release(z);               // joins the victim that follows it
+  EXPECT_EQ(alloc(24), z);
+  EXPECT_TRUE(kx_alloc_check(a));
+}
+
+TEST_F(Arena, LargeRequestsTakeTheBestFit) {
+  std::vector<size_t> sizes{296, 704, 2600, 9000, 40000, 100000};
+  for (size_t s = 1032; s < 1536; s += 24) sizes.push_back(s);
+  std::mt19937 rng(5);
+  std::shuffle(sizes.begin(), sizes.end(), rng);
+  std::vector<std::pair<size_t, char*>> where;
+  for (size_t s : sizes) {
+    where.emplace_back(s, alloc(s - 4));  // a chunk of exactly s bytes
+    alloc(16);                            // keeps it apart from its neighbours
+  }
+  for (auto& [s, p] : where) release(p);
+  EXPECT_TRUE(kx_alloc_check(a));
+  // Each request is 8 bytes short of one free chunk and more than 8 bytes beyond every smaller one.
+  std::shuffle(where.begin(), where.end(), rng);
+  for (auto& [s, p] : where) EXPECT_EQ(alloc(s - 12), p) << s;
 }
 
 TEST_F(Arena, LargeBlocksGetTheirOwnMapping) {
@@ -135,6 +172,12 @@ TEST_F(Arena, DirectBlocksResizeInPlaceWithinTheirSlack) {
   uintptr_t mapping = addr(p) & ~(kPage - 1);
   EXPECT_EQ(resize(p, 230 * kKiB), p);  // grows into the mapping's slack
   EXPECT_EQ(resize(p, 200 * kKiB), p);  // leaves less than 64 KiB idle
+  char* moved = resize(p, 170 * kKiB);  // would leave more: a new, smaller mapping
+  ASSERT_NE(moved, p);
+  EXPECT_EQ(stats(a).direct, 1u);
+  EXPECT_TRUE(pages_are(false, mapping, 256 * kKiB));
+  p = moved;
+  mapping = addr(p) & ~(kPage - 1);
   // Shrinking so far that more than 64 KiB would lie idle moves the block into the heap.
   char* q = resize(p, 100 * kKiB);
   ASSERT_NE(q, p);
@@ -163,17 +206,23 @@ TEST_F(Arena, HeapBlocksResizeInPlaceWhenTheyCan) {
 
 TEST_F(Arena, AGrownTopIsTrimmed) {
   std::vector<char*> blocks;
-  for (int i = 0; i < 40; i++) blocks.push_back(alloc(100 * kKiB));
+  for (int i = 0; i < 50; i++) blocks.push_back(alloc(100 * kKiB));
   KxAllocStats grown = stats(a);
   // Each new region is mapped right behind the last one and merged with it.
   EXPECT_EQ(grown.segments, 1u);
-  EXPECT_GE(grown.mapped, 40 * 100 * kKiB);
-  for (char* p : blocks) release(p);  // in order: each merges with the one before, the last with the top
+  EXPECT_GE(grown.mapped, 50 * 100 * kKiB);
+  // In order: each block merges with the one before, the last with the top, which then exceeds 2 MiB.
+  for (char* p : blocks) release(p);
   KxAllocStats trimmed = stats(a);
   // Whole granules are given back, keeping at least one for the top.
   EXPECT_EQ(trimmed.mapped, 2 * KX_ALLOC_GRANULE);
   EXPECT_TRUE(pages_are(false, trimmed.top_end, grown.top_end - trimmed.top_end));
-  EXPECT_NE(alloc(100 * kKiB), nullptr);
+  // In reverse order the top passes 2 MiB again and again; every time it is cut back.
+  for (char*& p : blocks) p = alloc(100 * kKiB);
+  for (size_t live = blocks.size(); live-- > 0;) {
+    release(blocks[live]);
+    ASSERT_LE(stats(a).mapped, live * 100 * kKiB + 0x200000 + 2 * KX_ALLOC_GRANULE) << live;
+  }
 }
 
 TEST_F(Arena, SeparateRegionsAreReleasedOnceEntirelyFree) {
@@ -321,7 +370,7 @@ void stress(KxArena* a, uint32_t seed, int ops, bool fragment) {
       s.tag = static_cast<unsigned char>(rng());
       fill(s);
     }
-    if (op % 1000 == 0) {
+    if (op % 50 == 0) {
       ASSERT_TRUE(kx_alloc_check(a)) << "op " << op;
     }
     if (fragment && op % 300 == 0) walls.before_growth(a);
@@ -346,8 +395,14 @@ TEST_F(Arena, StressInAFragmentedAddressSpace) {
 
 // ---- Micro-benchmark against the C library (run with --gtest_also_run_disabled_tests) ----------------
 
+// Every block is touched, as a real user would, which also keeps the compiler from eliding the calls.
 template <typename Alloc, typename Free>
-double ns_per_op(const std::vector<uint32_t>& sizes, int pattern, Alloc alloc_fn, Free free_fn) {
+double ns_per_op(const std::vector<uint32_t>& sizes, int pattern, Alloc raw_alloc, Free free_fn) {
+  auto alloc_fn = [&](size_t n) {
+    void* p = raw_alloc(n);
+    *static_cast<volatile char*>(p) = 1;
+    return p;
+  };
   constexpr size_t kLive = 4096;
   std::vector<void*> live(kLive, nullptr);
   auto t0 = std::chrono::steady_clock::now();
