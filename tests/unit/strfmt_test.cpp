@@ -350,8 +350,9 @@ TEST_F(StrFmt, PushFormattedString) {
   EXPECT_STREQ(strdata(strV(top)), "x=-42|    7|3  |ff|FF|10|%|z");
 }
 
-// Random doubles of every magnitude, subnormals included, against the reference: the fast path, the
-// exact expansion and every layout must give the reference's bytes.
+// Random doubles of every magnitude, subnormals included, against the reference (in the "C" locale,
+// which this program never changes): the fast path, the exact expansion and every layout must give the
+// reference's bytes.
 TEST_F(StrFmt, FloatingConversionsMatchReference) {
   std::mt19937_64 rng(31337);
   const char* fixed[] = {"%.14g", "%.17g", "%e", "%f", "%a"};
@@ -364,13 +365,14 @@ TEST_F(StrFmt, FloatingConversionsMatchReference) {
     char* e = kx_strfmt_wfnum(nullptr, parse_one(f), x, ours);
     if (std::string(ours, e) != ref && ++mismatches < 10) ADD_FAILURE() << f << " of " << std::hexfloat << x;
   };
-  for (int i = 0; i < 100000; i++) {
+  for (int i = 0; i < 100000;) {
     uint64_t b = rng();
     if (i % 5 == 1) b &= 0x800fffffffffffffull;                                           // subnormal
     if (i % 5 == 2) b = (b & 0x800fffffffffffffull) | (uint64_t(rng() % 120 + 963) << 52);  // near 1
     if (i % 5 == 3) b = (b & 0x800fffffffffffffull) | (uint64_t(2046 - rng() % 8) << 52);    // huge
     double x = num_of(b);
     if (x != x) continue;
+    i++;
     for (const char* f : fixed) check(f, x);
     if (i % 5 == 0) {
       int prec = rng() % 8 == 0 ? int(rng() % 100) : int(rng() % 20);
