@@ -247,13 +247,13 @@ TEST_F(StrFmt, IntegerConversionsMatchReference) {
   int mismatches = 0;
   for (int i = 0; i < 20000; i++) {
     uint64_t k = rng() >> (rng() % 64);
-    std::string spec = std::string("%") + flags[rng() % 11];
-    if (rng() & 1) spec += std::to_string(rng() % 30);
-    if (rng() & 1) spec += "." + std::to_string(rng() % 25);
+    std::string conversion = std::string("%") + flags[rng() % 11];
+    if (rng() & 1) conversion += std::to_string(rng() % 30);
+    if (rng() & 1) conversion += "." + std::to_string(rng() % 25);
     char conv = "dxXou"[rng() % 5];
     char ref[200], ours_fmt[64];
-    snprintf(ours_fmt, sizeof(ours_fmt), "%s%c", spec.c_str(), conv);
-    std::string ref_fmt = spec + "ll" + conv;
+    snprintf(ours_fmt, sizeof(ours_fmt), "%s%c", conversion.c_str(), conv);
+    std::string ref_fmt = conversion + "ll" + conv;
     snprintf(ref, sizeof(ref), ref_fmt.c_str(), k);
     sbufreset(&sb);
     kx_strfmt_putfxint(&sb, parse_one(ours_fmt), k);
