@@ -5,6 +5,8 @@
 
 #include "core/state.h"
 #include "core/str.h"
+#include "core/strfmt.h"
+#include "vm/debug.h"
 #include "vm/entry.h"
 
 #define KX_ERRDEF(name, text) text "\0"
@@ -52,4 +54,13 @@ void kx_err_mem(lua_State* L) {
 void kx_err_err(lua_State* L) {
   setstrV(L->top++, kx_err_str(L, KX_ERR_ErrorInErrorHandling));
   kx_err_throw(L, LUA_ERRERR);
+}
+
+void kx_err_lex(lua_State* L, GcString* chunkname, const char* tok, int32_t line, ErrorCode code, va_list argp) {
+  char name[KX_SHORTNAME_SIZE];
+  kx_debug_shortname(name, chunkname, line);
+  const char* msg = kx_strfmt_pushvf(L, kx_err_text(code), argp);
+  msg = kx_strfmt_pushf(L, "%s:%d: %s", name, line, msg);
+  if (tok) kx_strfmt_pushf(L, kx_err_text(KX_ERR_SyntaxNear), msg, tok);
+  kx_err_throw(L, LUA_ERRSYNTAX);
 }
