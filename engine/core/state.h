@@ -4,6 +4,7 @@
 // handle is the block's address. Slot 0 of every stack holds the thread itself; frames start at slot 1.
 #pragma once
 
+#include "bytecode/bc.h"
 #include "core/buf.h"
 #include "core/func.h"
 #include "core/prng.h"
@@ -108,7 +109,7 @@ struct GlobalState {
   GcUpval upvalue_ring;     // head of the ring of all open upvalues
   uint32_t hook_count, hook_count_reset;
   lua_Hook hook_fn;
-  lua_CFunction (*wrap_fn)(lua_State*, lua_CFunction);
+  int (*wrap_fn)(lua_State*, lua_CFunction);
   lua_CFunction panic_fn;
   Instr cfunc_entry_internal, cfunc_entry_external;
   lua_State* current_thread;
@@ -116,7 +117,27 @@ struct GlobalState {
   void* ctype_state;
   PrngState prng;
   GcObj* roots[KX_ROOT_COUNT];
+  uint32_t c_entries;       // nesting depth of C-level entries into the interpreter
 };
+
+// The interpreter's dispatch tables and the entry instructions of the built-in fast functions.
+struct DispatchArea {
+  uint16_t hot_counters[64];
+  const void* dynamic[BC__DISPATCH];  // used by every instruction fetch; hooks redirect entries
+  const void* plain[BC__DISPATCH];    // the plain handlers
+  Instr fast_entries[KX_FF_COUNT];    // entry i is an instruction with opcode BC__MAX + i
+};
+
+// The main thread, the GlobalState and the dispatch area are one allocation.
+struct StateBlock {
+  lua_State L;
+  GlobalState g;
+  DispatchArea dispatch;
+};
+
+inline DispatchArea* kx_dispatch(GlobalState* g) {
+  return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->dispatch;
+}
 
 inline GlobalState* G(const lua_State* L) { return L->global; }
 inline GcString* mmname(GlobalState* g, MetaMethod mm) { return reinterpret_cast<GcString*>(g->roots[KX_ROOT_MM + uint32_t(mm)]); }

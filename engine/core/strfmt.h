@@ -9,21 +9,17 @@
 // A parsed % conversion: kind, variant, flags, width and precision in one word.
 using StrFormat = uint32_t;
 
-enum : uint32_t {
-  KX_STRFMT_EOF = 0, KX_STRFMT_ERR, KX_STRFMT_LIT, KX_STRFMT_INT, KX_STRFMT_UINT, KX_STRFMT_NUM,
-  KX_STRFMT_STR, KX_STRFMT_CHAR, KX_STRFMT_PTR,
-};
+// Kinds (bits 0-3). Plain constants rather than enums, so that kinds, variants and flags combine freely.
+constexpr uint32_t KX_STRFMT_EOF = 0, KX_STRFMT_ERR = 1, KX_STRFMT_LIT = 2, KX_STRFMT_INT = 3, KX_STRFMT_UINT = 4,
+                   KX_STRFMT_NUM = 5, KX_STRFMT_STR = 6, KX_STRFMT_CHAR = 7, KX_STRFMT_PTR = 8;
 // Variants (bits 4-7).
-enum : uint32_t {
-  KX_STRFMT_VDEC = 0x00, KX_STRFMT_VHEX = 0x10, KX_STRFMT_VOCT = 0x20,   // unsigned integers
-  KX_STRFMT_VFMT_A = 0x00, KX_STRFMT_VFMT_E = 0x10, KX_STRFMT_VFMT_F = 0x20, KX_STRFMT_VFMT_G = 0x30,
-  KX_STRFMT_VQUOTED = 0x10,                                                // strings
-};
+constexpr uint32_t KX_STRFMT_VDEC = 0x00, KX_STRFMT_VHEX = 0x10, KX_STRFMT_VOCT = 0x20;  // unsigned integers
+constexpr uint32_t KX_STRFMT_VFMT_A = 0x00, KX_STRFMT_VFMT_E = 0x10, KX_STRFMT_VFMT_F = 0x20,
+                   KX_STRFMT_VFMT_G = 0x30;
+constexpr uint32_t KX_STRFMT_VQUOTED = 0x10;  // strings
 // Flags.
-enum : uint32_t {
-  KX_STRFMT_F_LEFT = 0x0100, KX_STRFMT_F_PLUS = 0x0200, KX_STRFMT_F_ZERO = 0x0400,
-  KX_STRFMT_F_SPACE = 0x0800, KX_STRFMT_F_ALT = 0x1000, KX_STRFMT_F_UPPER = 0x2000,
-};
+constexpr uint32_t KX_STRFMT_F_LEFT = 0x0100, KX_STRFMT_F_PLUS = 0x0200, KX_STRFMT_F_ZERO = 0x0400,
+                   KX_STRFMT_F_SPACE = 0x0800, KX_STRFMT_F_ALT = 0x1000, KX_STRFMT_F_UPPER = 0x2000;
 
 inline uint32_t kx_strfmt_type(StrFormat sf) { return sf & 0x0f; }
 inline uint32_t kx_strfmt_variant(StrFormat sf) { return sf & 0xf0; }
@@ -55,8 +51,11 @@ StrBuf* kx_strfmt_putint(StrBuf* sb, int32_t i);
 StrBuf* kx_strfmt_putfxint(StrBuf* sb, StrFormat sf, uint64_t k);
 StrBuf* kx_strfmt_putfnum_int(StrBuf* sb, StrFormat sf, double x);
 StrBuf* kx_strfmt_putfnum_uint(StrBuf* sb, StrFormat sf, double x);
-// Into sb, or into p when sb is null (p must have room for the result).
+// Into sb, or into p when sb is null (p must have room for the result: KX_STRFMT_MAXBUF_NUM bytes for
+// any descriptor, KX_STRFMT_MAXBUF_G14 for the default number text).
 char* kx_strfmt_wfnum(StrBuf* sb, StrFormat sf, double x, char* p);
+constexpr uint32_t KX_STRFMT_MAXBUF_NUM = 416;  // "%.99f" of the largest double: 309 + 1 + 99 bytes, and a sign
+constexpr uint32_t KX_STRFMT_MAXBUF_G14 = 24;   // "-1.2345678901234e-308"
 StrBuf* kx_strfmt_putfnum(StrBuf* sb, StrFormat sf, double x);
 StrBuf* kx_strfmt_putnum(StrBuf* sb, double x);
 StrBuf* kx_strfmt_putfchar(StrBuf* sb, StrFormat sf, int32_t c);

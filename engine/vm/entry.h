@@ -14,9 +14,15 @@ struct EntryRecord {
   lua_State* L;            // the thread that entered
   const Instr* saved_pc;   // the instruction after the one being run when the interpreter calls out
   int32_t pending_count;
-  uint32_t scratch[2];
+  uint32_t depth;          // nesting depth of C-level entries outside this one
+  int32_t base_off;        // the thread's base at entry (byte offset from the stack start)
+  int32_t frame_off;       // the entry's own frame (function slot), 0 while it has none
+  int32_t catch_off;       // set by a throw: the pcall frame that catches inside this entry, or 0
+  uint8_t kind;            // KX_ENTRY_*
   jmp_buf exit;            // where the non-local exit lands
 };
+
+enum : uint8_t { KX_ENTRY_CALL, KX_ENTRY_PCALL, KX_ENTRY_CPCALL, KX_ENTRY_RESUME };
 
 // Flags in the low bits of a thread's c_frame word.
 constexpr uintptr_t KX_CFRAME_RESUME = 1;
@@ -31,3 +37,4 @@ inline EntryRecord* cframe_raw(void* cf) {
 using kx_CPFunction = Value* (*)(lua_State* L, lua_CFunction func, void* ud);
 
 int kx_vm_cpcall(lua_State* L, lua_CFunction func, void* ud, kx_CPFunction cp);
+

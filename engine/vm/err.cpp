@@ -1,4 +1,4 @@
-// The message block and the error raisers.
+// The message block, the error raisers, the search for the catch point and the unwinding.
 #include "vm/err.h"
 
 #include <cstdlib>
@@ -6,8 +6,11 @@
 #include "core/state.h"
 #include "core/str.h"
 #include "core/strfmt.h"
+#include "lib/ffid.h"
 #include "vm/debug.h"
 #include "vm/entry.h"
+#include "vm/frame.h"
+#include "vm/vm.h"
 
 #define KX_ERRDEF(name, text) text "\0"
 const char kx_err_allmsg[] =
@@ -20,32 +23,226 @@ static_assert(KX_ERR_SyntaxNear == 2238 && KX_ERR_MalformedBytecode == 3177 && K
 
 GcString* kx_err_str(lua_State* L, ErrorCode code) { return kx_str_newz(L, kx_err_text(code)); }
 
-void kx_err_throw(lua_State* L, int status) {
+static inline Value* saved_top(const lua_State* L, const EntryRecord* cf) { return restorestack(L, -cf->wanted); }
+static inline bool entry_has_no_frame(const EntryRecord* cf) { return cf->wanted < 0; }
+
+// ---- Finding the catch point ---------------------------------------------------------------------------
+
+// Walks the frames from the current one down, with the chain of entry records, to the record that
+// catches an error of this status; *frame becomes the catching pcall frame, or null when the record
+// itself catches.
+static EntryRecord* find_catch(lua_State* L, int status, Value** catch_frame) {
   EntryRecord* cf = cframe_raw(L->c_frame);
-  if (cf == nullptr) {
-    GlobalState* g = G(L);
-    if (g->panic_fn) g->panic_fn(L);
-    exit(EXIT_FAILURE);
+  Value* frame = L->base - 1;
+  *catch_frame = nullptr;
+  while (cf) {
+    if (entry_has_no_frame(cf) && frame < saved_top(L, cf)) return cf;
+    if (frame <= L->stack) return cf->kind == KX_ENTRY_CALL ? nullptr : cf;
+    switch (frame_kindp(frame)) {
+      case FRAME_LUA:
+      case FRAME_LUAP:
+        frame = frame_prevl(frame);
+        break;
+      case FRAME_C:
+        cf = cf->prev;
+        frame = frame_prevd(frame);
+        break;
+      case FRAME_CP:
+        return cf;
+      case FRAME_PCALL:
+      case FRAME_PCALLH:
+        if (status != LUA_YIELD) {
+          *catch_frame = frame;
+          return cf;
+        }
+        frame = frame_prevd(frame);
+        break;
+      default:  // continuation and vararg frames
+        frame = frame_prevd(frame);
+        break;
+    }
   }
-  if (L->status != KX_STATUS_CREATING) L->status = LUA_OK;
-  _longjmp(cf->exit, status);
+  return nullptr;
 }
 
-static void push_message(lua_State* L, ErrorCode code) {
-  setstrV(L->top, kx_err_str(L, code));
-  kx_state_incr_top(L);
+[[noreturn]] static void panic(lua_State* L) {
+  GlobalState* g = G(L);
+  L->base = L->stack + 1;
+  L->c_frame = nullptr;
+  if (g->panic_fn) g->panic_fn(L);
+  exit(EXIT_FAILURE);
 }
 
-void kx_err_run(lua_State* L) { kx_err_throw(L, LUA_ERRRUN); }
+void kx_err_throw(lua_State* L, int status) {
+  GlobalState* g = G(L);
+  g->trace_base = nullptr;
+  EntryRecord* cf = cframe_raw(L->c_frame);
+  if (L->status == KX_STATUS_CREATING) {
+    // A half-built instance: only the creating entry exists, and nothing on the stack matters.
+    if (cf == nullptr) panic(L);
+    _longjmp(cf->exit, status);
+  }
+  L->status = LUA_OK;
+  Value* frame;
+  EntryRecord* catcher = cf ? find_catch(L, status, &frame) : nullptr;
+  if (catcher == nullptr) panic(L);
+  catcher->catch_off = frame ? savestack(L, frame) : 0;
+  _longjmp(catcher->exit, status);
+}
+
+// ---- Unwinding -----------------------------------------------------------------------------------------
+
+// Cuts the stack back to slot s: upvalues at or above it are closed and the error object moves to s.
+static void cut_stack(lua_State* L, Value* s) {
+  kx_func_closeuv(L, s);
+  if (L->top - 1 >= s) {
+    copyV(s, L->top - 1);
+    L->top = s + 1;
+  }
+  // A stack extended for handling an overflow goes back to its normal maximum once there is room.
+  if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA && L->top - L->stack <= static_cast<ptrdiff_t>(KX_STACK_MAX - 43))
+    kx_state_resizestack(L, KX_STACK_MAX);
+}
+
+Value* kx_err_unwind_pcall(lua_State* L, Value* frame) {
+  GlobalState* g = G(L);
+  g->current_thread = L;
+  if (frame_kindp(frame) == FRAME_PCALL) g->hook_mask &= static_cast<uint8_t>(~KX_HOOK_ACTIVE);
+  Value* pbase = frame_prevd(frame) + 1;
+  L->base = pbase;
+  cut_stack(L, pbase);
+  copyV(pbase + 1, pbase);
+  setboolV(pbase, false);
+  L->top = pbase + 2;
+  g->vm_state = KX_VMST_INTERP;
+  return pbase;
+}
+
+void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status) {
+  GlobalState* g = G(L);
+  g->vm_state = KX_VMST_C;
+  if (L->status == KX_STATUS_CREATING) return;
+  if (rec->kind == KX_ENTRY_RESUME) {
+    // The coroutine dies with the error object on top of its stack as it was.
+    g->hook_mask &= static_cast<uint8_t>(~KX_HOOK_ACTIVE);
+    L->c_frame = nullptr;
+    L->status = static_cast<uint8_t>(status);
+    return;
+  }
+  if (rec->frame_off) {
+    Value* frame = restorestack(L, rec->frame_off);
+    L->base = frame_prevd(frame) + 1;
+    cut_stack(L, frame);
+  } else {
+    L->base = restorestack(L, rec->base_off);
+    cut_stack(L, saved_top(L, rec));
+  }
+}
+
+// ---- The error handler -----------------------------------------------------------------------------------
+
+// The slot of the error handler that applies where the error is raised, or null.
+static Value* find_handler(lua_State* L) {
+  EntryRecord* cf = cframe_raw(L->c_frame);
+  Value* frame = L->base - 1;
+  while (cf) {
+    if (entry_has_no_frame(cf) && frame < saved_top(L, cf)) {
+      if (cf->handler == 0) return nullptr;
+      if (cf->handler > 0) return restorestack(L, cf->handler);
+      cf = cf->prev;
+      continue;
+    }
+    if (frame <= L->stack) return nullptr;
+    switch (frame_kindp(frame)) {
+      case FRAME_LUA:
+      case FRAME_LUAP:
+        frame = frame_prevl(frame);
+        break;
+      case FRAME_C:
+        cf = cf->prev;
+        frame = frame_prevd(frame);
+        break;
+      case FRAME_CP:
+        if (cf->kind == KX_ENTRY_RESUME || cf->handler == 0) return nullptr;
+        if (cf->handler > 0) return restorestack(L, cf->handler);
+        cf = cf->prev;
+        frame = frame_prevd(frame);
+        break;
+      case FRAME_PCALL:
+      case FRAME_PCALLH:
+        // xpcall keeps its handler in the slot just below the called function.
+        return funcV(frame_prevd(frame))->ffid == KX_FFID_xpcall ? frame - 1 : nullptr;
+      default:
+        frame = frame_prevd(frame);
+        break;
+    }
+  }
+  return nullptr;
+}
+
+void kx_err_run(lua_State* L) {
+  Value* handler = find_handler(L);
+  if (handler) {
+    int32_t hoff = savestack(L, handler);
+    kx_state_checkstack(L, 40);
+    handler = restorestack(L, hoff);
+    if (!tv_isfunc(handler) || L->status == LUA_ERRERR) {
+      setstrV(L->top - 1, kx_err_str(L, KX_ERR_ErrorInErrorHandling));
+      kx_err_throw(L, LUA_ERRERR);
+    }
+    L->status = LUA_ERRERR;
+    // The handler runs before anything unwinds; its one result replaces the error object.
+    Value* top = L->top;
+    copyV(top, top - 1);
+    copyV(top - 1, handler);
+    L->top = top + 1;
+    kx_vm_call(L, top, 1 + 1);
+  }
+  kx_err_throw(L, LUA_ERRRUN);
+}
+
+// ---- Raisers -----------------------------------------------------------------------------------------------
+
+static inline bool frame_runs_lua(const Value* frame) { return isluafunc(funcV(frame)); }
+
+// Prepares the current frame for pushing a message: a Lua frame's whole register window stays intact.
+static void fix_top(lua_State* L) {
+  Value* frame = L->base - 1;
+  if (frame > L->stack && frame_runs_lua(frame)) {
+    Value* top = L->base + funcproto(funcV(frame))->frame_size;
+    if (top > L->stack_limit) {
+      // The frame never got its room: make it harmless and report from its caller.
+      L->top = L->base;
+      setframe_func(frame, reinterpret_cast<GcFunc*>(L));
+    } else {
+      L->top = top;
+    }
+  }
+}
+
+[[noreturn]] static void raise_here(lua_State* L, const char* msg) {
+  kx_debug_addloc(L, msg, L->base - 1, nullptr);
+  kx_err_run(L);
+}
 
 void kx_err_msg(lua_State* L, ErrorCode code) {
-  push_message(L, code);
-  kx_err_run(L);
+  fix_top(L);
+  raise_here(L, kx_err_text(code));
+}
+
+void kx_err_msgv(lua_State* L, ErrorCode code, ...) {
+  fix_top(L);
+  va_list argp;
+  va_start(argp, code);
+  const char* msg = kx_strfmt_pushvf(L, kx_err_text(code), argp);
+  va_end(argp);
+  raise_here(L, msg);
 }
 
 void kx_err_mem(lua_State* L) {
   if (L->status == LUA_ERRERR) kx_err_err(L);
   if (L->status == KX_STATUS_CREATING) kx_err_throw(L, LUA_ERRMEM);
+  fix_top(L);
   // The message is a fixed interned string: pushing it allocates nothing.
   setstrV(L->top++, kx_err_str(L, KX_ERR_NotEnoughMemory));
   kx_err_throw(L, LUA_ERRMEM);
@@ -57,10 +254,102 @@ void kx_err_err(lua_State* L) {
 }
 
 void kx_err_lex(lua_State* L, GcString* chunkname, const char* tok, int32_t line, ErrorCode code, va_list argp) {
-  char name[KX_SHORTNAME_SIZE];
+  char name[LUA_IDSIZE];
   kx_debug_shortname(name, chunkname, line);
   const char* msg = kx_strfmt_pushvf(L, kx_err_text(code), argp);
   msg = kx_strfmt_pushf(L, "%s:%d: %s", name, line, msg);
   if (tok) kx_strfmt_pushf(L, kx_err_text(KX_ERR_SyntaxNear), msg, tok);
   kx_err_throw(L, LUA_ERRSYNTAX);
 }
+
+void kx_err_optype(lua_State* L, const Value* o, ErrorCode opmsg) {
+  const char* tname = kx_obj_typename_of(o);
+  const char* kind = nullptr;
+  const char* name = nullptr;
+  Value* frame = L->base - 1;
+  if (frame > L->stack && frame_runs_lua(frame) && o >= L->base && o < L->stack_limit) {
+    const GcProto* pt = funcproto(funcV(frame));
+    const Instr* pc = cframe_raw(L->c_frame)->saved_pc;
+    kind = kx_debug_slotname(pt, pc - 1, static_cast<uint32_t>(o - L->base), &name);
+  }
+  if (kind) kx_err_msgv(L, KX_ERR_OperandNamed, kx_err_text(opmsg), kind, name, tname);
+  kx_err_msgv(L, KX_ERR_OperandUnnamed, kx_err_text(opmsg), tname);
+}
+
+void kx_err_comp(lua_State* L, const Value* a, const Value* b) {
+  const char* ta = kx_obj_typename_of(a);
+  const char* tb = kx_obj_typename_of(b);
+  if (ta == tb) kx_err_msgv(L, KX_ERR_CompareSame, ta);
+  kx_err_msgv(L, KX_ERR_CompareMixed, ta, tb);
+}
+
+void kx_err_callnonfunc(lua_State* L, Value* func) {
+  const char* tname = kx_obj_typename_of(func);
+  // The called slot becomes a dummy frame, so the position is taken from the caller.
+  setframe_func(func, reinterpret_cast<GcFunc*>(L));
+  L->base = func + 1;
+  L->top = func + 1;
+  kx_err_msgv(L, KX_ERR_CallNonFunction, tname);
+}
+
+void kx_err_callermsg(lua_State* L, const char* msg) {
+  Value* frame = L->base - 1;
+  Value* pframe = nullptr;
+  if (frame > L->stack) {
+    if (frame_islua(frame)) pframe = frame_prevl(frame);
+    else if (frame_iscont(frame)) pframe = frame_prevd(frame);
+  }
+  kx_debug_addloc(L, msg, pframe, pframe ? frame : nullptr);
+  kx_err_run(L);
+}
+
+void kx_err_caller(lua_State* L, ErrorCode code) { kx_err_callermsg(L, kx_err_text(code)); }
+
+void kx_err_callerv(lua_State* L, ErrorCode code, ...) {
+  va_list argp;
+  va_start(argp, code);
+  const char* msg = kx_strfmt_pushvf(L, kx_err_text(code), argp);
+  va_end(argp);
+  kx_err_callermsg(L, msg);
+}
+
+void kx_err_argmsg(lua_State* L, int narg, const char* msg) {
+  const char* fname = "?";
+  const char* kind = kx_debug_funcname(L, L->base - 1, &fname);
+  if (narg < 0 && narg > LUA_REGISTRYINDEX) narg = static_cast<int>(L->top - L->base) + narg + 1;
+  if (kind && strcmp(kind, "method") == 0 && --narg == 0)
+    msg = kx_strfmt_pushf(L, kx_err_text(KX_ERR_BadSelf), fname, msg);
+  else
+    msg = kx_strfmt_pushf(L, kx_err_text(KX_ERR_BadArgument), narg, fname, msg);
+  kx_err_callermsg(L, msg);
+}
+
+void kx_err_arg(lua_State* L, int narg, ErrorCode code) { kx_err_argmsg(L, narg, kx_err_text(code)); }
+
+void kx_err_argv(lua_State* L, int narg, ErrorCode code, ...) {
+  va_list argp;
+  va_start(argp, code);
+  const char* msg = kx_strfmt_pushvf(L, kx_err_text(code), argp);
+  va_end(argp);
+  kx_err_argmsg(L, narg, msg);
+}
+
+// The type name of an argument as argument errors report it.
+static const char* arg_typename(lua_State* L, int narg) {
+  if (narg <= LUA_REGISTRYINDEX) {
+    if (narg >= LUA_GLOBALSINDEX) return kx_obj_typename[LUA_TTABLE + 1];
+    GcFunc* fn = funcV(L->base - 1);
+    uint32_t idx = static_cast<uint32_t>(LUA_GLOBALSINDEX - narg);
+    if (idx > fn->upvalue_count) return kx_obj_typename[0];
+    return kx_obj_typename_of(&fn->c.upvalue[idx - 1]);
+  }
+  const Value* o = narg < 0 ? L->top + narg : L->base + narg - 1;
+  return o < L->top ? kx_obj_typename_of(o) : kx_obj_typename[0];
+}
+
+void kx_err_argtype(lua_State* L, int narg, const char* xname) {
+  const char* msg = kx_strfmt_pushf(L, kx_err_text(KX_ERR_TypeExpected), xname, arg_typename(L, narg));
+  kx_err_argmsg(L, narg, msg);
+}
+
+void kx_err_argt(lua_State* L, int narg, int tt) { kx_err_argtype(L, narg, kx_obj_typename[tt + 1]); }

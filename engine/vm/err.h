@@ -1,5 +1,6 @@
 // Error raising. Every engine message has a code: the byte offset of its text in one constant block.
-// The raisers never return; they leave by a non-local exit to the innermost catch point.
+// The raisers never return; they leave by a non-local exit to the innermost catch point, after the
+// error handler has run where the error was raised.
 #pragma once
 
 #include <cstdarg>
@@ -13,15 +14,37 @@ enum ErrorCode : uint32_t {
 };
 #undef KX_ERRDEF
 
+struct EntryRecord;
+
 // The message block: every text followed by a NUL, the block ended by an extra NUL.
 extern const char kx_err_allmsg[];
 inline const char* kx_err_text(ErrorCode code) { return kx_err_allmsg + code; }
 
+GcString* kx_err_str(lua_State* L, ErrorCode code);
+
 [[noreturn]] void kx_err_throw(lua_State* L, int status);
 [[noreturn]] void kx_err_run(lua_State* L);
 [[noreturn]] void kx_err_msg(lua_State* L, ErrorCode code);
+[[noreturn]] void kx_err_msgv(lua_State* L, ErrorCode code, ...);
 [[noreturn]] void kx_err_mem(lua_State* L);
 [[noreturn]] void kx_err_err(lua_State* L);
 [[noreturn]] void kx_err_lex(lua_State* L, GcString* chunkname, const char* tok, int32_t line, ErrorCode code,
                              va_list argp);
-GcString* kx_err_str(lua_State* L, ErrorCode code);
+[[noreturn]] void kx_err_optype(lua_State* L, const Value* o, ErrorCode opmsg);
+[[noreturn]] void kx_err_comp(lua_State* L, const Value* a, const Value* b);
+// A call of a value that is neither a function nor has __call, made outside a Lua call instruction.
+[[noreturn]] void kx_err_callnonfunc(lua_State* L, Value* func);
+
+// Errors on behalf of a C function, positioned at the Lua code that called it.
+[[noreturn]] void kx_err_callermsg(lua_State* L, const char* msg);
+[[noreturn]] void kx_err_caller(lua_State* L, ErrorCode code);
+[[noreturn]] void kx_err_callerv(lua_State* L, ErrorCode code, ...);
+[[noreturn]] void kx_err_arg(lua_State* L, int narg, ErrorCode code);
+[[noreturn]] void kx_err_argv(lua_State* L, int narg, ErrorCode code, ...);
+[[noreturn]] void kx_err_argmsg(lua_State* L, int narg, const char* msg);
+[[noreturn]] void kx_err_argtype(lua_State* L, int narg, const char* xname);
+[[noreturn]] void kx_err_argt(lua_State* L, int narg, int tt);
+
+// Unwinding at a catch point after the non-local exit landed there.
+Value* kx_err_unwind_pcall(lua_State* L, Value* frame);
+void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status);
