@@ -499,7 +499,7 @@ void kx_lex_advance(Lexer* ls) {
 }
 
 int32_t kx_lex_peek(Lexer* ls) {
-  ls->peek_token = lex_scan(ls, &ls->peek_value);
+  if (ls->peek_token == KX_TK_eof) ls->peek_token = lex_scan(ls, &ls->peek_value);
   return ls->peek_token;
 }
 
