@@ -108,9 +108,10 @@ Value* kx_err_unwind_pcall(lua_State* L, Value* frame) {
   GlobalState* g = G(L);
   g->current_thread = L;
   if (frame_kindp(frame) == FRAME_PCALL) g->hook_mask &= static_cast<uint8_t>(~KX_HOOK_ACTIVE);
-  Value* pbase = frame_prevd(frame) + 1;
+  int32_t pbase_off = savestack(L, frame_prevd(frame) + 1);
+  cut_stack(L, restorestack(L, pbase_off));  // may shrink the stack and move it
+  Value* pbase = restorestack(L, pbase_off);
   L->base = pbase;
-  cut_stack(L, pbase);
   copyV(pbase + 1, pbase);
   setboolV(pbase, false);
   L->top = pbase + 2;
@@ -131,11 +132,12 @@ void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status) {
   }
   if (rec->frame_off) {
     Value* frame = restorestack(L, rec->frame_off);
-    L->base = frame_prevd(frame) + 1;
+    int32_t base_off = savestack(L, frame_prevd(frame) + 1);
     cut_stack(L, frame);
+    L->base = restorestack(L, base_off);
   } else {
-    L->base = restorestack(L, rec->base_off);
     cut_stack(L, saved_top(L, rec));
+    L->base = restorestack(L, rec->base_off);
   }
 }
 
