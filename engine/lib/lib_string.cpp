@@ -329,10 +329,41 @@ static inline bool single_match(uint32_t c, const uint8_t* p, const uint8_t* ep)
   }
 }
 
+// The literal byte that a match of the items at p must start with, or -1.
+static int32_t pat_literal(const uint8_t* p) {
+  uint32_t c = p[0], d = p[1];
+  const uint8_t* q = p + 1;
+  if (c == '\0' || c == '(' || c == ')' || c == '.' || c == '[' || (c == '$' && d == '\0')) return -1;
+  if (c == '%') {
+    if (d == '\0' || (d | 0x20) - uint32_t('a') < 26u || d - uint32_t('0') < 10u) return -1;
+    c = d;
+    q = p + 2;
+  }
+  return *q == '*' || *q == '?' || *q == '-' ? -1 : static_cast<int32_t>(c);
+}
+
+// The byte that the rest of the pattern at p must start with, looking through one capture close;
+// -1 when unknown. The repetitions then try only the positions where it is present. Attempts are
+// only left out when they could not have raised an error: the close has a capture to close and the
+// nesting stays within the limit.
+static int32_t pat_next_literal(const MatchState* ms, const uint8_t* p) {
+  int32_t nesting = 1;
+  if (*p == ')') {
+    int32_t l = ms->level - 1;
+    while (l >= 0 && ms->capture[l].len != CAP_UNFINISHED) l--;
+    if (l < 0) return -1;
+    p++;
+    nesting = 2;
+  }
+  return ms->depth + nesting <= PAT_MAXDEPTH ? pat_literal(p) : -1;
+}
+
 static const uint8_t* pat_max_expand(MatchState* ms, const uint8_t* s, const uint8_t* p, const uint8_t* ep) {
   ptrdiff_t i = 0;
   while (s + i < ms->src_end && single_match(s[i], p, ep)) i++;
+  int32_t next = pat_next_literal(ms, ep + 1);
   for (; i >= 0; i--) {
+    if (next >= 0 && (s + i == ms->src_end || s[i] != next)) continue;
     const uint8_t* r = pat_nested(ms, s + i, ep + 1);
     if (r) return r;
   }
@@ -340,11 +371,13 @@ static const uint8_t* pat_max_expand(MatchState* ms, const uint8_t* s, const uin
 }
 
 static const uint8_t* pat_min_expand(MatchState* ms, const uint8_t* s, const uint8_t* p, const uint8_t* ep) {
-  for (;;) {
-    const uint8_t* r = pat_nested(ms, s, ep + 1);
-    if (r) return r;
+  int32_t next = pat_next_literal(ms, ep + 1);
+  for (;; s++) {
+    if (next < 0 || (s < ms->src_end && *s == next)) {
+      const uint8_t* r = pat_nested(ms, s, ep + 1);
+      if (r) return r;
+    }
     if (s >= ms->src_end || !single_match(*s, p, ep)) return nullptr;
-    s++;
   }
 }
 
@@ -465,6 +498,8 @@ struct PatStart {
 // earlier than the attempt would.
 static void pat_start(MatchState* ms, const uint8_t* p, PatStart* st) {
   st->p = nullptr;
+  // Captures opened first consume nothing; a few of them cannot reach the capture or depth limits.
+  for (int32_t opens = 0; *p == '(' && opens < 8; opens++) p += p[1] == ')' ? 2 : 1;
   uint32_t c = p[0], d = p[1];
   if (c == '\0' || c == '(' || c == ')' || (c == '$' && d == '\0')) return;
   if (c == '%' && (d == 'b' || d == 'f' || d - uint32_t('0') < 10u)) return;
