@@ -80,20 +80,12 @@ static inline bool class_match(uint32_t c, uint32_t cl) {
 
 constexpr int64_t BYTE_MAX_RESULTS = 8000;
 
-// string.byte's positions: negative ones count from the end; then clamped to the string.
-static inline void byte_range(uint32_t len, int32_t i, int32_t j, int64_t* from, int64_t* to) {
+// The positions i ... j of byte and sub: negative ones count from the end; then clamped to the string.
+static inline void slice_range(uint32_t len, int32_t i, int32_t j, int64_t* from, int64_t* to) {
   int64_t a = i < 0 ? int64_t(len) + i + 1 : i;
   int64_t b = j < 0 ? int64_t(len) + j + 1 : j;
   *from = a < 1 ? 1 : a;
   *to = b > int64_t(len) ? int64_t(len) : b;
-}
-
-// string.sub's positions, which treat 0 and negative values slightly differently from byte's.
-static inline void sub_range(uint32_t len, int32_t i, int32_t j, int64_t* from, int64_t* to) {
-  int64_t b = j < 0 ? int64_t(len) + j + 1 : (j > int64_t(len) ? int64_t(len) : j);
-  int64_t a = i < 0 ? int64_t(len) + i + 1 : i;
-  *from = a < 1 ? 1 : a;
-  *to = b;
 }
 
 // An optional integer argument of a fast path: absent or nil gives def; false when it is no number.
@@ -113,7 +105,7 @@ int kx_ff_string_byte(lua_State* L, Value* base, uint32_t nargs) {
     return KX_FF_FALLBACK;
   const GcString* s = strV(base);
   int64_t from, to;
-  byte_range(s->len, i, j, &from, &to);
+  slice_range(s->len, i, j, &from, &to);
   if (from > to) return 0;
   int64_t n = to - from + 1;
   if (n > BYTE_MAX_RESULTS || n > L->stack_limit - base) return KX_FF_FALLBACK;
@@ -127,7 +119,7 @@ static int kx_ffh_string_byte(lua_State* L) {
   int32_t i = kx_lib_optint(L, 2, 1);
   int32_t j = kx_lib_optint(L, 3, i);
   int64_t from, to;
-  byte_range(s->len, i, j, &from, &to);
+  slice_range(s->len, i, j, &from, &to);
   if (from > to) return kx_ffh_results(0);
   int64_t n = to - from + 1;
   if (n > BYTE_MAX_RESULTS) kx_err_caller(L, KX_ERR_SliceTooLong);
@@ -164,7 +156,7 @@ int kx_ff_string_sub(lua_State* L, Value* base, uint32_t nargs) {
     return KX_FF_FALLBACK;
   const GcString* s = strV(base);
   int64_t from, to;
-  sub_range(s->len, kx_lib_num2int(numV(base + 1)), j, &from, &to);
+  slice_range(s->len, kx_lib_num2int(numV(base + 1)), j, &from, &to);
   if (from > to) {
     setstrV(base, &G(L)->empty_string);
   } else if (from > 1 || to < int64_t(s->len)) {
@@ -612,18 +604,22 @@ static int find_or_match(lua_State* L, bool find) {
 static int kx_cf_string_find(lua_State* L) { return find_or_match(L, true); }
 static int kx_cf_string_match(lua_State* L) { return find_or_match(L, false); }
 
-// The iterator of gmatch; its upvalues are the subject, the pattern and the next position.
+// The iterator of gmatch; its upvalues are the subject, the pattern and the next position. Upvalues
+// that a debugger replaced with other values end the iteration.
 static int kx_cf_string_gmatch_aux(lua_State* L) {
   GcFunc* fn = curr_func(L);
-  const GcString* s = strV(&fn->c.upvalue[0]);
-  const uint8_t* p = ubytes(strV(&fn->c.upvalue[1]));
-  uint32_t pos = static_cast<uint32_t>(numV(&fn->c.upvalue[2]));
-  if (pos > s->len) return 0;
+  Value* up = fn->c.upvalue;
+  if (!tv_isstr(&up[0]) || !tv_isstr(&up[1]) || !tv_isnum(&up[2])) return 0;
+  const GcString* s = strV(&up[0]);
+  const uint8_t* p = ubytes(strV(&up[1]));
+  double next = numV(&up[2]);
+  if (!(next >= 0 && next <= double(s->len))) return 0;
+  uint32_t pos = static_cast<uint32_t>(next);
   MatchState ms;
   ms_init(&ms, L, s);
   const uint8_t *e, *start = pat_search(&ms, ms.src_init + pos, p, false, &e);
   if (start == nullptr) return 0;
-  setnumV(&fn->c.upvalue[2], double(e - ms.src_init + (e == start)));
+  setnumV(&up[2], double(e - ms.src_init + (e == start)));
   return pat_push_captures(&ms, start, e);
 }
 
@@ -657,11 +653,14 @@ struct GsubText {
   // gives that byte (a lone "%" at the end stays itself).
   void add(MatchState* ms, const uint8_t* s, const uint8_t* e) {
     const uint8_t *r = ubytes(repl), *re = r + repl->len;
-    for (const uint8_t* q; (q = static_cast<const uint8_t*>(memchr(r, '%', size_t(re - r)))) && q + 1 < re; r = q + 2) {
+    for (;;) {
+      const uint8_t* q = static_cast<const uint8_t*>(memchr(r, '%', size_t(re - r)));
+      if (q == nullptr || q + 1 == re) break;
       put(r, size_t(q - r));
       uint32_t c = q[1];
       if (c - uint32_t('0') < 10u) put_capture(ms, c - '0', s, e);
       else kx_buf_putchar(sb, static_cast<int>(c));
+      r = q + 2;
     }
     put(r, size_t(re - r));
   }
@@ -793,6 +792,7 @@ static bool fmt_putstr(lua_State* L, StrBuf* sb, StrFormat sf, int arg, bool cal
     L->top += 2;
     lua_call(L, 1, 1);
     copyV(L->base + arg - 1, --L->top);
+    sbufsetowner(sb, L);  // the call may have used the buffer from another thread
     return true;
   } else if (tv_isnum(o)) {
     p = num;

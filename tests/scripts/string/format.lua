@@ -28,6 +28,7 @@ fails("bad argument #2 to 'format' (value expected)", function() local s = strin
 fails("bad argument #3 to 'format' (value expected)", function() local s = string.format("%d %d", 1) end)
 fails("invalid option '%y' to 'format'", function() local s = string.format("%y", 1) end)
 fails("invalid option '%123' to 'format'", function() local s = string.format("%123d", 1) end)
+fails("invalid option '%-+ 05.3y' to 'format'", function() local s = string.format("%-+ 05.3y", 1) end)
 fails("invalid option '%' to 'format'", function() local s = string.format("abc%", 1) end)
 fails("bad argument #2 to 'format' (number expected, got string)", function() local s = string.format("%d", "x") end)
 fails("bad argument #2 to 'format' (number expected, got table)", function() local s = string.format("%c", {}) end)
