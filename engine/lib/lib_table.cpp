@@ -22,7 +22,7 @@ static inline void tab_readi(GcTable* t, int32_t k, Value* out) {
 
 // v must not point into t: the store may resize it.
 static inline void tab_seti(lua_State* L, GcTable* t, int32_t k, const Value* v) {
-  copyV(kx_tab_setint(L, t, k), v);
+  copyV(static_cast<uint32_t>(k) < t->asize ? &t->array[k] : kx_tab_setint(L, t, k), v);
   kx_gc_barriert(G(L), t, v);
 }
 
@@ -102,23 +102,25 @@ static inline void sort_set(Sort* s, int32_t k, int slot) {
   tab_seti(s->L, s->t, k, &v);
 }
 
-static bool sort_lt(Sort* s, int a, int b) {
+static bool sort_call(Sort* s, int a, int b) {
   lua_State* L = s->L;
-  Value* va = L->base + a;
-  Value* vb = L->base + b;
-  if (s->comp) {
-    Value* top = L->top;
-    copyV(top, L->base + SORT_COMP);
-    copyV(top + 1, va);
-    copyV(top + 2, vb);
-    L->top = top + 3;
-    kx_vm_call(L, top + 1, 2);
-    L->top--;
-    return tv_istruecond(L->top);
-  }
+  Value* top = L->top;
+  copyV(top, L->base + SORT_COMP);
+  copyV(top + 1, L->base + a);
+  copyV(top + 2, L->base + b);
+  L->top = top + 3;
+  kx_vm_call(L, top + 1, 2);
+  L->top--;
+  return tv_istruecond(L->top);
+}
+
+static inline bool sort_lt(Sort* s, int a, int b) {
+  if (s->comp) return sort_call(s, a, b);
+  const Value* va = s->L->base + a;
+  const Value* vb = s->L->base + b;
   if (tv_isnum(va) && tv_isnum(vb)) return numV(va) < numV(vb);
   if (tv_isstr(va) && tv_isstr(vb)) return kx_str_cmp(strV(va), strV(vb)) < 0;
-  return lua_lessthan(L, a + 1, b + 1);
+  return lua_lessthan(s->L, a + 1, b + 1);
 }
 
 // The order of comparisons and exchanges is fixed: it decides where equal elements end up and when an
