@@ -747,3 +747,28 @@ extern "C" void lua_upvaluejoin(lua_State* L, int idx1, int n1, int idx2, int n2
 }
 
 extern "C" void KESTRIX_VERSION_SYM(void) {}
+
+// ---- Coroutines ------------------------------------------------------------------------------------------
+
+extern "C" int lua_resume(lua_State* L, int nargs) {
+  if (L->c_frame == nullptr && (L->status == LUA_OK || L->status == LUA_YIELD))
+    return kx_vm_resume(L, L->top - nargs);
+  L->top = L->base;
+  setstrV(L->top, kx_err_str(L, KX_ERR_ResumeNotSuspended));
+  api_incr_top(L);
+  return LUA_ERRRUN;
+}
+
+extern "C" int lua_yield(lua_State* L, int nresults) {
+  if (!(reinterpret_cast<uintptr_t>(L->c_frame) & KX_CFRAME_RESUME)) kx_err_msg(L, KX_ERR_YieldAcrossCBoundary);
+  Value* src = L->top - nresults;
+  for (int i = 0; i < nresults; i++) copyV(L->base + i, src + i);
+  L->top = L->base + nresults;
+  L->status = LUA_YIELD;
+  L->c_frame = nullptr;
+  return -1;
+}
+
+extern "C" int lua_isyieldable(lua_State* L) {
+  return (reinterpret_cast<uintptr_t>(L->c_frame) & KX_CFRAME_RESUME) != 0;
+}

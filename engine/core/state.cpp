@@ -1,9 +1,10 @@
 // Creating and closing an instance, threads and their stacks.
 #include "core/state.h"
 
-#include <cstdlib>
+#include <cstring>
 
 #include "compiler/lex.h"
+#include "core/alloc.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "vm/entry.h"
@@ -38,11 +39,12 @@ void kx_state_resizestack(lua_State* L, uint32_t usable) {
   L->stack = st;
   L->stack_size = nsize;
   L->stack_limit = st + usable;
-  ptrdiff_t delta = st - old;
-  L->base += delta;
-  L->top += delta;
-  if (g->trace_base && g->trace_base >= old && g->trace_base < old + osize) g->trace_base += delta;
-  for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next)) uv->v += delta;
+  // Pointers move by their offset within the stack: old and new stack may lie more than 2 GiB apart,
+  // where adding the distance between them would overflow.
+  L->base = st + (L->base - old);
+  L->top = st + (L->top - old);
+  if (g->trace_base && g->trace_base >= old && g->trace_base < old + osize) g->trace_base = st + (g->trace_base - old);
+  for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next)) uv->v = st + (uv->v - old);
 }
 
 static void stack_overflow(lua_State* L) {
@@ -104,15 +106,6 @@ void kx_state_free(GlobalState* g, lua_State* L1) {
 
 // ---- Creating an instance --------------------------------------------------------------------------------
 
-// The plain system allocator that stands in for the engine's own.
-static void* system_alloc(void* ud, void* ptr, size_t osize, size_t nsize) {
-  if (nsize == 0) {
-    free(ptr);
-    return nullptr;
-  }
-  return realloc(ptr, nsize);
-}
-
 // The steps of creation that may allocate, run under a protected entry.
 static Value* state_open(lua_State* L, lua_CFunction, void*) {
   GlobalState* g = G(L);
@@ -143,12 +136,18 @@ static void state_free_all(lua_State* L);
 extern "C" lua_State* lua_newstate(lua_Alloc f, void* ud) {
   PrngState prng;
   if (!kx_prng_seed_secure(&prng)) return nullptr;
+  KxArena* arena = nullptr;
   if (reinterpret_cast<uintptr_t>(f) == KX_ALLOC_ENGINE) {
-    f = system_alloc;
-    ud = nullptr;
+    arena = kx_alloc_create(&prng);
+    if (arena == nullptr) return nullptr;
+    f = kx_alloc_f;
+    ud = arena;
   }
   StateBlock* block = static_cast<StateBlock*>(f(ud, nullptr, 0, sizeof(StateBlock)));
-  if (block == nullptr) return nullptr;
+  if (block == nullptr) {
+    if (arena) kx_alloc_destroy(arena);
+    return nullptr;
+  }
   memset(block, 0, sizeof(StateBlock));
   lua_State* L = &block->L;
   GlobalState* g = &block->g;
@@ -162,6 +161,7 @@ extern "C" lua_State* lua_newstate(lua_Alloc f, void* ud) {
   g->empty_string.gc_marks = KX_GC_WHITE0;
   g->empty_string.gc_type = KX_ISTR;
   g->prng = prng;
+  if (arena) kx_alloc_setprng(arena, &g->prng);
   g->intern.mask = ~0u;
   setnilV(&g->registry);
   setnilV(&g->nil_node.val);
@@ -197,7 +197,9 @@ static void state_free_all(lua_State* L) {
   if (g->intern.slots) kx_mem_freevec(g, g->intern.slots, g->intern.mask + 1);
   kx_buf_free(g, &g->temp_buf);
   if (L->stack) kx_mem_freevec(g, L->stack, L->stack_size);
-  g->alloc_fn(g->alloc_ud, L, sizeof(StateBlock), 0);
+  // Destroying the engine's arena releases the block with it.
+  if (g->alloc_fn == kx_alloc_f) kx_alloc_destroy(static_cast<KxArena*>(g->alloc_ud));
+  else g->alloc_fn(g->alloc_ud, L, sizeof(StateBlock), 0);
 }
 
 extern "C" void lua_close(lua_State* L) {

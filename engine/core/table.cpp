@@ -123,7 +123,7 @@ GcTable* kx_tab_dup(lua_State* L, const GcTable* kt) {
   if (kt->hmask > 0) {
     TableNode* node = t->node;
     const TableNode* knode = kt->node;
-    ptrdiff_t delta = node - knode;
+    // Links are relocated by their index: the two node arrays may lie more than 2 GiB apart.
     for (uint32_t i = 0; i <= kt->hmask; i++) {
       const TableNode* kn = &knode[i];
       TableNode* n = &node[i];
@@ -131,9 +131,9 @@ GcTable* kx_tab_dup(lua_State* L, const GcTable* kt) {
       if (tv_istab(&kn->val)) setnilV(&n->val);
       else copyV(&n->val, &kn->val);
       copyV(&n->key, &kn->key);
-      n->next = kn->next ? kn->next + delta : nullptr;
+      n->next = kn->next ? node + (kn->next - knode) : nullptr;
     }
-    node[0].free_top = knode[0].free_top + delta;
+    node[0].free_top = node + (knode[0].free_top - knode);
   }
   return t;
 }

@@ -16,6 +16,7 @@
 #include "vm/err.h"
 #include "vm/frame.h"
 #include "vm/meta.h"
+#include "vm/vm.h"
 
 static inline GcFunc* curr_func(lua_State* L) { return funcV(L->base - 1); }
 static inline uint32_t nargs_of(lua_State* L) { return static_cast<uint32_t>(L->top - L->base); }
@@ -568,13 +569,117 @@ static const lua_CFunction kx_lib_cf_base[] = {
     kx_cf_newproxy, kx_cf_print,
 };
 
+// ---- Coroutines ------------------------------------------------------------------------------------------
+
+static lua_State* check_coroutine(lua_State* L, int n) {
+  Value* o = L->base + n - 1;
+  if (o >= L->top || !tv_isthread(o)) kx_err_arg(L, n, KX_ERR_CoroutineExpected);
+  return threadV(o);
+}
+
+static int kx_cf_coroutine_status(lua_State* L) {
+  lua_State* co = check_coroutine(L, 1);
+  const char* s;
+  if (co == L) s = "running";
+  else if (co->status == LUA_YIELD) s = "suspended";
+  else if (co->status != LUA_OK) s = "dead";
+  else if (co->c_frame || co->base > co->stack + 1) s = "normal";
+  else if (co->top == co->base) s = "dead";
+  else s = "suspended";
+  lua_pushstring(L, s);
+  return 1;
+}
+
+static int kx_cf_coroutine_running(lua_State* L) {
+  bool ismain = lua_pushthread(L);
+  lua_pushboolean(L, ismain);
+  return 2;
+}
+
+static int kx_cf_coroutine_isyieldable(lua_State* L) {
+  lua_pushboolean(L, lua_isyieldable(L));
+  return 1;
+}
+
+static lua_State* new_coroutine(lua_State* L) {
+  kx_lib_checkfunc(L, 1);
+  lua_State* co = lua_newthread(L);
+  copyV(co->top, L->base);
+  co->top++;
+  return co;
+}
+
+static int kx_cf_coroutine_create(lua_State* L) {
+  new_coroutine(L);
+  return 1;
+}
+
+static int kx_ffh_coroutine_yield(lua_State* L) { kx_err_caller(L, KX_ERR_YieldAcrossCBoundary); }
+
+// Why a coroutine cannot be resumed, or OK.
+static ErrorCode resume_refusal(lua_State* co) {
+  if (co->c_frame) return KX_ERR_ResumeRunning;
+  if (co->status > LUA_YIELD || (co->status == LUA_OK && co->top == co->base)) return KX_ERR_ResumeDead;
+  return static_cast<ErrorCode>(0);
+}
+
+// Moves the top nargs values to co and resumes it; returns the status, with the results (or the
+// error object) moved onto L's stack.
+static int resume_with(lua_State* L, lua_State* co, int nargs) {
+  if (!lua_checkstack(co, nargs)) kx_err_callerv(L, KX_ERR_StackOverflowDetail, "too many arguments to resume");
+  lua_xmove(L, co, nargs);
+  int status = kx_vm_resume(co, co->top - nargs);
+  G(L)->current_thread = L;
+  int nres = status <= LUA_YIELD ? static_cast<int>(co->top - co->base) : 1;
+  luaL_checkstack(L, nres + 1, "too many results to resume");
+  lua_xmove(co, L, nres);
+  return status;
+}
+
+static int kx_ffh_coroutine_resume(lua_State* L) {
+  lua_State* co = check_coroutine(L, 1);
+  if (ErrorCode why = resume_refusal(co)) {
+    lua_pushboolean(L, 0);
+    setstrV(L->top, kx_err_str(L, why));
+    L->top++;
+    return kx_ffh_results(2);
+  }
+  int nargs = static_cast<int>(nargs_of(L)) - 1;
+  int base_off = savestack(L, L->base + 1);
+  int status = resume_with(L, co, nargs);
+  // Results are on top: true or false in front of them.
+  int nres = static_cast<int>(L->top - restorestack(L, base_off));
+  lua_pushboolean(L, status <= LUA_YIELD);
+  lua_insert(L, -nres - 1);
+  return kx_ffh_results(nres + 1);
+}
+
+static int kx_ffh_coroutine_wrap_aux(lua_State* L) {
+  lua_State* co = threadV(&curr_func(L)->c.upvalue[0]);
+  if (ErrorCode why = resume_refusal(co)) kx_err_caller(L, why);
+  int nargs = static_cast<int>(nargs_of(L));
+  int status = resume_with(L, co, nargs);
+  if (status > LUA_YIELD) {
+    // The coroutine's error moves to the caller; a string gains the caller's position.
+    if (tv_isstr(L->top - 1)) kx_err_callermsg(L, strdata(strV(L->top - 1)));
+    kx_err_run(L);
+  }
+  return kx_ffh_results(static_cast<int>(L->top - L->base) - nargs < 0 ? 0 : static_cast<int>(L->top - (L->base + nargs)));
+}
+
+static int kx_cf_coroutine_wrap(lua_State* L) {
+  new_coroutine(L);
+  kx_lib_pushcc(L, kx_ffh_coroutine_wrap_aux, KX_FFID_wrap_aux, 1);
+  return 1;
+}
+
 KX_LIBDEF(kx_lib_init_coroutine, R"(31 13 7
   C status C running C isyieldable C create F yield F resume R C wrap
 )");
 
 static const lua_CFunction kx_lib_cf_coroutine[] = {
-    kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt,
-    kx_lib_notbuilt,
+    kx_cf_coroutine_status, kx_cf_coroutine_running, kx_cf_coroutine_isyieldable, kx_cf_coroutine_create,
+    kx_ffh_coroutine_yield, kx_ffh_coroutine_resume, kx_cf_coroutine_wrap,
 };
 
 extern "C" int luaopen_base(lua_State* L) {

@@ -118,10 +118,17 @@ Value* kx_err_unwind_pcall(lua_State* L, Value* frame) {
   return pbase;
 }
 
-void kx_err_unwind_entry(lua_State* L, EntryRecord* rec) {
+void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status) {
   GlobalState* g = G(L);
   g->vm_state = KX_VMST_C;
   if (L->status == KX_STATUS_CREATING) return;
+  if (rec->kind == KX_ENTRY_RESUME) {
+    // The coroutine dies with the error object on top of its stack as it was.
+    g->hook_mask &= static_cast<uint8_t>(~KX_HOOK_ACTIVE);
+    L->c_frame = nullptr;
+    L->status = static_cast<uint8_t>(status);
+    return;
+  }
   if (rec->frame_off) {
     Value* frame = restorestack(L, rec->frame_off);
     L->base = frame_prevd(frame) + 1;

@@ -47,4 +47,4 @@ GcString* kx_err_str(lua_State* L, ErrorCode code);
 
 // Unwinding at a catch point after the non-local exit landed there.
 Value* kx_err_unwind_pcall(lua_State* L, Value* frame);
-void kx_err_unwind_entry(lua_State* L, EntryRecord* rec);
+void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status);

@@ -86,6 +86,7 @@ static int vm_run(lua_State* L, VmStart how, Value* base, uint32_t arg) {
     da->plain[BC_FUNCV] = &&op_IFUNCV;
     da->plain[uint32_t(BC__MAX) + KX_FE_pcall] = &&ff_pcall;
     da->plain[uint32_t(BC__MAX) + KX_FE_xpcall] = &&ff_xpcall;
+    da->plain[uint32_t(BC__MAX) + KX_FE_yield] = &&ff_yield;
     for (uint32_t i = 0; i < BC__DISPATCH; i++) da->dynamic[i] = da->plain[i];
     return 0;
   }
@@ -258,6 +259,7 @@ op_FUNCCW : {
   g->vm_state = KX_VMST_C;
   int n = bc_op(ins) == BC_FUNCCW ? g->wrap_fn(L, fn->c.cfunc) : fn->c.cfunc(L);
   g->current_thread = L;
+  if (n < 0) return LUA_YIELD;  // lua_yield has left the values and the thread's state ready
   g->vm_state = KX_VMST_INTERP;
   base = L->base;
   nres = static_cast<uint32_t>(n);
@@ -307,6 +309,16 @@ ff_xpcall : {
   base = func + 1;
   goto vm_call_entry;
 }
+
+ff_yield:
+  // The frames stay on the coroutine's stack; the next resume returns its values from this frame.
+  if (!(reinterpret_cast<uintptr_t>(L->c_frame) & KX_CFRAME_RESUME)) goto ff_fallback;
+  L->base = base;
+  L->top = base + multres - 1;
+  L->status = LUA_YIELD;
+  L->c_frame = nullptr;
+  g->vm_state = KX_VMST_C;
+  return LUA_YIELD;
 
 ff_fallback : {
   // A built-in without an interpreter fast path: its C handler decides.
@@ -946,6 +958,8 @@ tget_slow_key : {
 }
 
 op_TGETR : {
+  // Raw access runs only in built-in code, after its type checks; a debugger may still change a slot.
+  if (!tv_istab(RB) || !tv_isnum(RC)) PROTECT(kx_err_optype(L, tv_istab(RB) ? RC : RB, KX_ERR_OpIndex));
   GcTable* t = tabV(RB);
   int32_t k = kx_num2bit(std::trunc(numV(RC)));
   const Value* v = kx_tab_getint(t, k);
@@ -1035,6 +1049,7 @@ tset_slow : {
 }
 
 op_TSETR : {
+  if (!tv_istab(RB) || !tv_isnum(RC)) PROTECT(kx_err_optype(L, tv_istab(RB) ? RC : RB, KX_ERR_OpIndex));
   int32_t k = kx_num2bit(std::trunc(numV(RC)));
   Value* slot;
   PROTECT(slot = kx_tab_setint(L, tabV(RB), k));
@@ -1045,6 +1060,7 @@ op_TSETR : {
 
 op_TSETM : {
   Value* ra = RA;
+  if (!tv_istab(ra - 1)) PROTECT(kx_err_optype(L, RA - 1, KX_ERR_OpIndex));
   GcTable* t = tabV(ra - 1);
   int32_t first = static_cast<int32_t>(KNUM(bc_d(ins))->w.lo);
   uint32_t n = multres - 1;
@@ -1119,6 +1135,8 @@ op_ISNEXT : {
 }
 op_ITERN : {
   Value* ra = RA;
+  // The hidden state slot is a table unless a debugger changed it.
+  if (!tv_istab(ra - 2)) PROTECT(kx_err_optype(L, RA - 2, KX_ERR_OpIndex));
   GcTable* t = tabV(ra - 2);
   uint32_t idx = (ra - 1)->w.lo;
   for (; idx < t->asize; idx++) {
@@ -1255,7 +1273,8 @@ void kx_vm_call(lua_State* L, Value* base, int32_t wanted) {
 // Resumes after an error landed at this entry: either the error was caught by a pcall frame inside
 // it (run on, returning false and the error object to the pcall's caller) or by the entry itself.
 static int entry_land(lua_State* L, EntryRecord* rec, int status) {
-  L->c_frame = rec;
+  uintptr_t resume = rec->kind == KX_ENTRY_RESUME ? KX_CFRAME_RESUME : 0;
+  L->c_frame = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(rec) | resume);
   G(L)->c_entries = rec->depth + 1;
   if (rec->catch_off > 0) {
     // A later error inside the resumed frames lands here again through the jump buffer.
@@ -1263,7 +1282,7 @@ static int entry_land(lua_State* L, EntryRecord* rec, int status) {
     rec->catch_off = 0;
     return vm_run(L, VM_RETURN, pbase, 2);
   }
-  kx_err_unwind_entry(L, rec);
+  kx_err_unwind_entry(L, rec, status);
   return status;
 }
 
@@ -1292,5 +1311,29 @@ int kx_vm_cpcall(lua_State* L, lua_CFunction func, void* ud, kx_CPFunction cp) {
     status = entry_land(L, &rec, status);
   }
   entry_end(L, &rec);
+  return status;
+}
+
+int kx_vm_resume(lua_State* L, Value* base) {
+  EntryRecord rec;
+  entry_begin(L, &rec, KX_ENTRY_RESUME, 0, 0);
+  rec.prev = nullptr;
+  L->c_frame = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(&rec) | KX_CFRAME_RESUME);
+  int status = _setjmp(rec.exit);
+  if (status == 0) {
+    if (L->status == LUA_OK) {
+      rec.frame_off = savestack(L, base - 1);
+      status = vm_run(L, VM_CALL, base, entry_link(L, base, FRAME_CP));
+    } else {
+      // The values become the results of the pending yield, returned from its frame.
+      L->status = LUA_OK;
+      status = vm_run(L, VM_RETURN, L->base, static_cast<uint32_t>(L->top - base));
+    }
+  } else {
+    status = entry_land(L, &rec, status);
+  }
+  G(L)->c_entries = rec.depth;
+  G(L)->vm_state = KX_VMST_C;
+  L->c_frame = nullptr;  // finished, suspended or dead: no C frame runs on it any more
   return status;
 }

@@ -10,6 +10,11 @@ void kx_vm_call(lua_State* L, Value* base, int32_t wanted);
 // -1: the next outer catch point's). Returns 0 or the error status with the error object on top.
 int kx_vm_pcall(lua_State* L, Value* base, int32_t wanted, int32_t handler);
 
+// Starts or resumes coroutine L: a fresh one calls the value below base with base ... top - 1; a
+// suspended one gets those values as the results of its pending yield. Returns 0 when its main
+// function returned, LUA_YIELD when it yielded, or an error status (the coroutine is then dead).
+int kx_vm_resume(lua_State* L, Value* base);
+
 // Fills the GlobalState's dispatch tables and fast-function entries.
 void kx_vm_init_dispatch(GlobalState* g);
 

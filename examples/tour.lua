@@ -1,0 +1,2 @@
+-- A tour of the tarnel dialect.
+print("Hello from tarnel!")
