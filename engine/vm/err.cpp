@@ -285,10 +285,11 @@ void kx_err_comp(lua_State* L, const Value* a, const Value* b) {
   kx_err_msgv(L, KX_ERR_CompareMixed, ta, tb);
 }
 
-void kx_err_callnonfunc(lua_State* L, Value* func) {
+void kx_err_callnonfunc(lua_State* L, Value* func, uint32_t link) {
   const char* tname = kx_obj_typename_of(func);
   // The called slot becomes a dummy frame, so the position is taken from the caller.
   setframe_func(func, reinterpret_cast<GcFunc*>(L));
+  setframe_link(func, link);
   L->base = func + 1;
   L->top = func + 1;
   kx_err_msgv(L, KX_ERR_CallNonFunction, tname);

@@ -265,8 +265,7 @@ void kx_meta_call(lua_State* L, Value* func, Value* top, uint32_t link) {
   if (!tv_isfunc(mo)) {
     Value* frame = L->base - 1;
     if (frame > L->stack && isluafunc(funcV(frame))) kx_err_optype(L, func, KX_ERR_OpCall);
-    setframe_link(func, link);
-    kx_err_callnonfunc(L, func);
+    kx_err_callnonfunc(L, func, link);
   }
   for (Value* p = top; p > func; p--) copyV(p, p - 1);
   copyV(func, mo);
