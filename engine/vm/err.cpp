@@ -44,7 +44,7 @@ static EntryRecord* find_catch(lua_State* L, int status, Value** catch_frame) {
         frame = frame_prevl(frame);
         break;
       case FRAME_C:
-        cf = cf->prev;
+        cf = entry_prev(cf);
         frame = frame_prevd(frame);
         break;
       case FRAME_CP:
@@ -151,7 +151,7 @@ static Value* find_handler(lua_State* L) {
     if (entry_has_no_frame(cf) && frame < saved_top(L, cf)) {
       if (cf->handler == 0) return nullptr;
       if (cf->handler > 0) return restorestack(L, cf->handler);
-      cf = cf->prev;
+      cf = entry_prev(cf);
       continue;
     }
     if (frame <= L->stack) return nullptr;
@@ -161,13 +161,13 @@ static Value* find_handler(lua_State* L) {
         frame = frame_prevl(frame);
         break;
       case FRAME_C:
-        cf = cf->prev;
+        cf = entry_prev(cf);
         frame = frame_prevd(frame);
         break;
       case FRAME_CP:
         if (cf->kind == KX_ENTRY_RESUME || cf->handler == 0) return nullptr;
         if (cf->handler > 0) return restorestack(L, cf->handler);
-        cf = cf->prev;
+        cf = entry_prev(cf);
         frame = frame_prevd(frame);
         break;
       case FRAME_PCALL:

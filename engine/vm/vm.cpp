@@ -1239,7 +1239,7 @@ static void entry_begin(lua_State* L, EntryRecord* rec, uint8_t kind, int32_t wa
     if (g->c_entries >= KX_MAX_CENTRIES + 10) kx_err_err(L);  // the error handler itself nests too deep
     kx_err_msg(L, KX_ERR_StackOverflow);
   }
-  rec->prev = static_cast<EntryRecord*>(L->c_frame);
+  rec->prev = L->c_frame;
   rec->wanted = wanted;
   rec->handler = handler;
   rec->L = L;
