@@ -5,6 +5,7 @@
 #include "core/prng.h"
 #include "lib/ffid.h"
 #include "lib/lib.h"
+#include "lib/builtins.h"
 #include "lib/libdef.h"
 #include "lualib.h"
 #include "vm/err.h"
@@ -198,9 +199,14 @@ static int kx_cf_math_randomseed(lua_State* L) {
 
 // ---- Registration -------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_math, R"(39 16 30
+static constexpr BcBuiltin kx_lib_bc_math[] = {
+    {"deg", kx_builtins::deg.data(), kx_builtins::deg.size()},
+    {"rad", kx_builtins::rad.data(), kx_builtins::rad.size()},
+};
+
+KX_LIBDEF_L(kx_lib_init_math, kx_lib_bc_math, R"(39 16 30
   F abs F* floor F* ceil F sqrt F* log10 F* exp F* sin F* cos F* tan F* asin F* acos F* atan
-  F* sinh F* cosh F* tanh F* frexp F* modf F log F atan2 F* pow F* fmod F ldexp F min F* max
+  F* sinh F* cosh F* tanh F* frexp F* modf F log L deg L rad F atan2 F* pow F* fmod F ldexp F min F* max
   num pi str pi set num huge str huge set
   copy 2 C random copy 2 C randomseed
 )");

@@ -10,6 +10,7 @@
 #include "core/strfmt.h"
 #include "lib/ffid.h"
 #include "lib/lib.h"
+#include "lib/builtins.h"
 #include "lib/libdef.h"
 #include "lualib.h"
 #include "vm/err.h"
@@ -815,8 +816,12 @@ static int kx_cf_string_format(lua_State* L) {
 
 // ---- Registration --------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_string, R"(77 51 14
-  F byte F char F sub C rep F reverse F* lower F* upper C dump C find C match R C gmatch C gsub C format
+static constexpr BcBuiltin kx_lib_bc_string[] = {
+    {"len", kx_builtins::len.data(), kx_builtins::len.size()},
+};
+
+KX_LIBDEF_L(kx_lib_init_string, kx_lib_bc_string, R"(77 51 14
+  L len F byte F char F sub C rep F reverse F* lower F* upper C dump C find C match R C gmatch C gsub C format
 )");
 
 static const lua_CFunction kx_lib_cf_string[] = {

@@ -5,6 +5,7 @@
 #include "core/table.h"
 #include "lib/ffid.h"
 #include "lib/lib.h"
+#include "lib/builtins.h"
 #include "lib/libdef.h"
 #include "lualib.h"
 #include "vm/err.h"
@@ -221,8 +222,16 @@ static int kx_cf_table_clear(lua_State* L) {
 
 // ---- Registration -----------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_table, R"(91 57 10
-  C maxn C insert C concat C sort str n C pack R R
+static constexpr BcBuiltin kx_lib_bc_table[] = {
+    {"foreachi", kx_builtins::foreachi.data(), kx_builtins::foreachi.size()},
+    {"foreach", kx_builtins::foreach.data(), kx_builtins::foreach.size()},
+    {"getn", kx_builtins::getn.data(), kx_builtins::getn.size()},
+    {"remove", kx_builtins::remove.data(), kx_builtins::remove.size()},
+    {"move", kx_builtins::move.data(), kx_builtins::move.size()},
+};
+
+KX_LIBDEF_L(kx_lib_init_table, kx_lib_bc_table, R"(91 57 10
+  L foreachi L foreach L getn C maxn C insert L remove L move C concat C sort str n C pack R R
 )");
 
 static const lua_CFunction kx_lib_cf_table[] = {

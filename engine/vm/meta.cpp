@@ -284,6 +284,8 @@ void kx_meta_for(lua_State* L, Value* slots) {
 }
 
 void kx_meta_istype(lua_State* L, uint32_t slot, uint32_t type) {
+  // Arguments of the Lua function run like those of a C function: all registers are present.
+  L->top = L->base + funcproto(funcV(L->base - 1))->frame_size;
   Value* o = L->base + slot;
   int narg = static_cast<int>(slot) + 1;
   if (type == KX_INUM) {
