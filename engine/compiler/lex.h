@@ -1,7 +1,15 @@
 // The lexer: dialect source text to tokens.
+//
+// One Lexer is the whole state of one load. Besides the token stream it owns the stacks that the
+// parser shares between nested functions: the variable stack and the instruction buffer.
 #pragma once
 
+#include "core/buf.h"
 #include "core/value.h"
+#include "lua.h"
+#include "vm/err.h"
+
+struct FuncBuilder;
 
 // Tokens beyond single characters, numbered from 257; the first 24 are the reserved words.
 #define KX_TOKDEF(X1, X2)                                                                         \
@@ -24,7 +32,76 @@ enum LexToken : int32_t {
 };
 static_assert(KX_TK_RESERVED == 24 && KX_TK_eof == 300);
 
+// The current character at end of input.
+constexpr int32_t KX_LEX_EOF = -1;
+
+// One emitted instruction and the source line it belongs to.
+struct InsLine {
+  Instr ins;
+  int32_t line;
+};
+
+// A declared variable, a pending goto/break/continue, or a label.
+struct VarSlot {
+  GcString* name;     // or a code below KX_VARNAME_MAX (see parse.h); null once resolved
+  uint32_t start_pc;  // variable: first pc where active; jump: its pc; label: its pc
+  uint32_t end_pc;    // variable: pc where its scope ended
+  uint8_t slot;       // variable: register; jump or label: active variables at that point
+  uint8_t info;       // KX_VAR_* bits
+  uint16_t next;      // next entry on the same name chain
+};
+static_assert(sizeof(VarSlot) == 16);
+
+constexpr uint16_t KX_CHAIN_END = 0xffff;
+
+struct Lexer {
+  FuncBuilder* func;          // innermost function being compiled
+  lua_State* thread;
+  Value token_value;
+  Value peek_value;
+  const char* cursor;         // next unread byte of the current block
+  const char* block_end;
+  int32_t current;            // current character, or KX_LEX_EOF
+  int32_t token;
+  int32_t peek_token;         // KX_TK_eof: no lookahead pending
+  StrBuf text;                // text of the token being scanned
+  lua_Reader reader;
+  void* reader_data;
+  int32_t line;
+  int32_t last_line;          // line of the last token consumed by the parser
+  GcString* chunk_name;
+  int32_t chunk_name_slot;    // stack offset of the slot anchoring chunk_name
+  const char* given_name;
+  const char* mode;
+  VarSlot* vars;
+  uint32_t vars_capacity;
+  uint32_t vars_top;
+  InsLine* code;              // shared by all nested functions
+  uint32_t code_capacity;
+  uint32_t depth;             // syntactic nesting depth
+  uint8_t unbounded_input;
+  uint8_t two_slot_frames;
+  uint16_t name_chains[32];   // heads of the chains of active variables, by name id
+};
+
 // Interns the reserved words, fixed against collection and marked with their numbers.
 void kx_lex_init(lua_State* L);
-// The name of a token as messages show it.
-const char* kx_lex_token2str(int32_t tok);
+// Prepares a load: empty stacks and buffer, no reader state. Safe to clean up at once.
+void kx_lex_prepare(lua_State* L, Lexer* ls);
+// Reads the start of a chunk (byte-order mark, "#!" line, a "#" on the first line). Returns whether
+// the chunk is binary.
+bool kx_lex_start(Lexer* ls);
+// Frees the stacks and the text buffer.
+void kx_lex_cleanup(lua_State* L, Lexer* ls);
+
+void kx_lex_advance(Lexer* ls);
+int32_t kx_lex_peek(Lexer* ls);
+// Consumes an "=" that directly follows the current token (compound assignment); false if none does.
+bool kx_lex_glue_eq(Lexer* ls);
+// The text of a token for messages; characters are pushed as strings on the stack.
+const char* kx_lex_token2str(Lexer* ls, int32_t tok);
+// Raises a syntax error at the current position, near token tok (0: no token).
+[[noreturn]] void kx_lex_error(Lexer* ls, int32_t tok, ErrorCode code, ...);
+
+// Interns a string and anchors it in the constants of the function being compiled (parser).
+GcString* kx_parse_keepstr(Lexer* ls, const char* text, size_t len);
