@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bytecode/bcread.h"
 #include "compiler/lex.h"
 #include "compiler/proto.h"
 #include "core/func.h"
@@ -15,17 +16,6 @@
 #include "vm/err.h"
 
 constexpr int32_t CHAR_ESC = 27;
-
-// Binary chunks belong to the dump reader; until the engine has one, every binary chunk is refused
-// in the form the reader reports a chunk it cannot use.
-[[noreturn]] static GcProto* read_binary(Lexer* ls) {
-  lua_State* L = ls->thread;
-  const char* name = ls->given_name;
-  if (*name == CHAR_ESC) name = "(binary)";
-  else if (*name == '=' || *name == '@') name++;
-  kx_strfmt_pushf(L, "%s: %s", name, kx_err_text(KX_ERR_IncompatibleBytecode));
-  kx_err_throw(L, LUA_ERRSYNTAX);
-}
 
 // The mode letters: "t" allows text, "b" binary; each "X" selects two-slot call frames.
 static void check_mode(Lexer* ls, bool binary) {
@@ -47,7 +37,7 @@ static Value* cpparser(lua_State* L, lua_CFunction, void* ud) {
   cframe_raw(L->c_frame)->handler = -1;  // errors here look for a handler further out
   bool binary = kx_lex_start(ls);
   if (ls->mode != nullptr) check_mode(ls, binary);
-  GcProto* pt = binary ? read_binary(ls) : kx_parse(ls);
+  GcProto* pt = binary ? kx_bcread(ls) : kx_parse(ls);
   if (ls->two_slot_frames) setprotoV(L->top, pt);
   else setfuncV(L->top, kx_func_newL_empty(L, pt, L->env));
   kx_state_incr_top(L);

@@ -66,7 +66,13 @@ const Value* kx_meta_tget(lua_State* L, const Value* o, const Value* k) {
     const Value* mo;
     if (tv_istab(o)) {
       GcTable* t = tabV(o);
-      const Value* v = kx_tab_get(L, t, k);
+      const Value* v;
+      if (tv_isstr(k)) {  // the common case: fields and methods through __index tables
+        v = kx_tab_getstr(t, strV(k));
+        if (v == nullptr) v = niltv(g);
+      } else {
+        v = kx_tab_get(L, t, k);
+      }
       if (!tv_isnil(v)) return v;
       mo = kx_meta_fast(g, t->metatable, MM_index);
       if (mo == nullptr) return v;
@@ -265,8 +271,7 @@ void kx_meta_call(lua_State* L, Value* func, Value* top, uint32_t link) {
   if (!tv_isfunc(mo)) {
     Value* frame = L->base - 1;
     if (frame > L->stack && isluafunc(funcV(frame))) kx_err_optype(L, func, KX_ERR_OpCall);
-    setframe_link(func, link);
-    kx_err_callnonfunc(L, func);
+    kx_err_callnonfunc(L, func, link);
   }
   for (Value* p = top; p > func; p--) copyV(p, p - 1);
   copyV(func, mo);
@@ -285,6 +290,8 @@ void kx_meta_for(lua_State* L, Value* slots) {
 }
 
 void kx_meta_istype(lua_State* L, uint32_t slot, uint32_t type) {
+  // Arguments of the Lua function run like those of a C function: all registers are present.
+  L->top = L->base + funcproto(funcV(L->base - 1))->frame_size;
   Value* o = L->base + slot;
   int narg = static_cast<int>(slot) + 1;
   if (type == KX_INUM) {
