@@ -392,7 +392,7 @@ void bcread_fill(Lexer* ls, size_t n, bool need) {
       return;
     }
     size_t have = static_cast<size_t>(ls->block_end - ls->cursor);
-    if (ls->cursor != sb->b) {
+    if (have && ls->cursor != sb->b) {
       bool inside = ls->cursor >= sb->b && ls->cursor < sb->e;
       size_t off = inside ? static_cast<size_t>(ls->cursor - sb->b) : 0;
       char* dst = kx_buf_need(sb, static_cast<uint32_t>(have));
