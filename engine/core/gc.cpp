@@ -391,8 +391,8 @@ template <typename T, void (*F)(GlobalState*, T*)>
 void free_as(GlobalState* g, GcObj* o) {
   F(g, reinterpret_cast<T*>(o));
 }
-// Indexed by type byte - KX_ISTR. Traces and C data belong to the trace compiler and the foreign
-// function interface, which have no objects of their own here.
+// Indexed by type byte - KX_ISTR. Traces and C data are freed by the trace compiler and the foreign
+// function interface, which this build does not create.
 const FreeFn gc_freefunc[] = {
     free_as<GcString, kx_str_free>, free_as<GcUpval, kx_func_freeuv>, free_as<lua_State, kx_state_free>,
     free_as<GcProto, kx_func_freeproto>, free_as<GcFunc, kx_func_free>, nullptr, nullptr,
@@ -670,6 +670,7 @@ void kx_gc_finalize_cdata(lua_State* L) {
   GcTable* t = reinterpret_cast<GcTable*>(g->roots[KX_ROOT_FFI_FINALIZERS]);
   t->metatable = nullptr;  // the table no longer holds weak references
   for (uint32_t i = t->hmask + 1; i-- > 0;) {
+    if (i > t->hmask) continue;  // a finalizer has resized the table
     TableNode* n = &t->node[i];
     if (tv_isnil(&n->val) || !tv_iscdata(&n->key)) continue;
     GcObj* o = gcV(&n->key);
