@@ -44,16 +44,15 @@ static inline bool isnone(lua_State* L, const Value* o) { return o == niltv(G(L)
 
 static inline void api_incr_top(lua_State* L) { kx_state_incr_top(L); }
 
-// The environment of new C functions and userdata: the running function's, or the thread's globals.
-static GcTable* current_env(lua_State* L) {
-  Value* frame = L->base - 1;
-  return frame > L->stack && tv_isfunc(frame) ? funcV(frame)->env : L->env;
-}
-
+// Whether a function runs in the current frame (its slot holds the function and the frame link;
+// a dummy frame holds the thread itself).
 static inline bool running_is_func(lua_State* L) {
   Value* frame = L->base - 1;
   return frame > L->stack && funcV(frame) != reinterpret_cast<GcFunc*>(L);
 }
+
+// The environment of new C functions and userdata: the running function's, or the thread's globals.
+static GcTable* current_env(lua_State* L) { return running_is_func(L) ? funcV(L->base - 1)->env : L->env; }
 
 // ---- Stack manipulation -------------------------------------------------------------------------------------
 

@@ -62,8 +62,10 @@ assert(load("return 1")() == 1)
 local parts = {"return ", "4", "2"}
 local i = 0
 assert(load(function() i = i + 1 return parts[i] end)() == 42)
-local f, e = load(function() return 1 end)
-assert(f == nil and e:find("reader function must return a string") == nil or true)
+local pieces = {1}
+local f, e = load(function() return table.remove(pieces) end)
+assert(f == nil and e == "(load):1: unexpected symbol near '1'", e)
+assert(select(2, load(function() return {} end)) == "reader function must return a string")
 local env = {x = 7}
 assert(load("return x", "chunk", "t", env)() == 7)
 assert(select(2, load("return 1", "=name", "b")) == "attempt to load chunk with wrong mode")
