@@ -337,6 +337,7 @@ static bool lex_directive(Lexer* ls) {
     lua_State* L = ls->thread;
     ls->chunk_name = kx_str_new(L, ls->text.b + 1, sbuflen(&ls->text) - 2);
     setstrV(restorestack(L, ls->chunk_name_slot), ls->chunk_name);
+    sbufreset(&ls->text);
     lex_skipblanks(ls);
   }
   if (ls->current != KX_LEX_EOF) {
@@ -488,7 +489,9 @@ static int32_t lex_scan(Lexer* ls, Value* tv) {
 }
 
 void kx_lex_advance(Lexer* ls) {
-  ls->last_line = ls->line;
+  // The consumed token's line: scanning the lookahead may have moved past further lines.
+  ls->last_line = ls->peek_line >= 0 ? ls->peek_line : ls->line;
+  ls->peek_line = -1;
   if (ls->peek_token != KX_TK_eof) {
     ls->token = ls->peek_token;
     copyV(&ls->token_value, &ls->peek_value);
@@ -499,7 +502,10 @@ void kx_lex_advance(Lexer* ls) {
 }
 
 int32_t kx_lex_peek(Lexer* ls) {
-  ls->peek_token = lex_scan(ls, &ls->peek_value);
+  if (ls->peek_token == KX_TK_eof) {
+    if (ls->peek_line < 0) ls->peek_line = ls->line;
+    ls->peek_token = lex_scan(ls, &ls->peek_value);
+  }
   return ls->peek_token;
 }
 
@@ -531,6 +537,7 @@ void kx_lex_prepare(lua_State* L, Lexer* ls) {
   ls->depth = 0;
   ls->unbounded_input = 0;
   ls->two_slot_frames = 0;
+  ls->peek_line = -1;
 }
 
 [[noreturn]] static void lex_malformed(Lexer* ls) {

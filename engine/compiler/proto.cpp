@@ -233,12 +233,12 @@ GcProto* fs_finish(Lexer* ls) {
   return pt;
 }
 
-void proto_finish(Lexer* ls, ExprDesc* e) {
+void proto_finish(Lexer* ls, ExprDesc* e, int32_t end_line) {
   FuncBuilder* child = ls->func;
   FuncBuilder* parent = child->parent;
   // A function's last line is at least that of its closing token.
-  ls->last_line = ls->line;
-  widen_lines(child, ls->line);
+  ls->last_line = end_line;
+  widen_lines(child, end_line);
   GcProto* pt = fs_finish(ls);
   uint32_t idx = const_object(parent, obj2gco(pt), KX_TPROTO);
   expr_init(e, ExprRelocable, bcemit_AD(parent, BC_FNEW, 0, idx));
