@@ -6,6 +6,17 @@
 #include "lua.h"
 #include "lualib.h"
 
+// The message handler: the error message followed by a stack traceback.
+static int traceback(lua_State* L) {
+  if (!lua_isstring(L, 1)) {
+    if (lua_type(L, 1) <= LUA_TNIL) return 1;
+    if (!luaL_callmeta(L, 1, "__tostring") || !lua_isstring(L, -1)) return 1;
+    lua_remove(L, 1);
+  }
+  luaL_traceback(L, L, lua_tolstring(L, 1, nullptr), 1);
+  return 1;
+}
+
 // Prints the value on top of the stack as the failure message and pops it.
 static void report(lua_State* L) {
   const char* msg = lua_tolstring(L, -1, nullptr);
@@ -32,12 +43,13 @@ int main(int argc, char** argv) {
   }
   lua_setfield(L, LUA_GLOBALSINDEX, "arg");
   int status = luaL_loadfile(L, argv[1]);
-  if (status != 0) {
-    report(L);
-    lua_close(L);
-    return EXIT_FAILURE;
+  if (status == 0) {
+    lua_pushcclosure(L, traceback, 0);
+    lua_insert(L, -2);
+    status = lua_pcall(L, 0, 0, -2);
+    if (status == 0) lua_settop(L, -2);
   }
-  lua_settop(L, -2);
+  if (status != 0) report(L);
   lua_close(L);
-  return EXIT_SUCCESS;
+  return status == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

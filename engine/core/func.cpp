@@ -58,6 +58,30 @@ static GcFunc* func_newL(lua_State* L, GcProto* pt, GcTable* env) {
   return fn;
 }
 
+static inline uint32_t align_up(uint32_t n, uint32_t a) { return (n + a - 1) & ~(a - 1); }
+
+GcProto* kx_func_newproto(lua_State* L, uint32_t code_size, uint32_t gc_count, uint32_t num_count,
+                          uint32_t upval_count, uint32_t debug_size) {
+  uint32_t ofs_gc = sizeof(GcProto) + 4 * code_size;
+  uint32_t ofs_k = align_up(ofs_gc + 4 * gc_count, 8);
+  uint32_t ofs_uv = ofs_k + 8 * num_count;
+  uint32_t ofs_debug = ofs_uv + align_up(2 * upval_count, 4);
+  uint32_t total = ofs_debug + debug_size;
+  char* block = reinterpret_cast<char*>(kx_mem_newgco(L, total));
+  GcProto* pt = reinterpret_cast<GcProto*>(block);
+  memset(block + sizeof(GcObj), 0, sizeof(GcProto) - sizeof(GcObj));
+  memset(block + ofs_gc, 0, ofs_k - ofs_gc);  // the alignment gap and the GC constant slots
+  pt->gc_type = KX_IPROTO;
+  pt->code_size = code_size;
+  pt->consts = reinterpret_cast<Value*>(block + ofs_k);
+  pt->upval_descs = reinterpret_cast<uint16_t*>(block + ofs_uv);
+  pt->num_const_count = num_count;
+  pt->total_size = total;
+  pt->upval_count = static_cast<uint8_t>(upval_count);
+  pt->line_info = debug_size ? block + ofs_debug : nullptr;
+  return pt;
+}
+
 GcFunc* kx_func_newL_empty(lua_State* L, GcProto* pt, GcTable* env) {
   GcFunc* fn = func_newL(L, pt, env);
   for (uint32_t i = 0; i < pt->upval_count; i++) {

@@ -123,6 +123,13 @@ enum : uint8_t { KX_UDTYPE_USERDATA = 0, KX_UDTYPE_IO_FILE, KX_UDTYPE_FFI_CLIB, 
 
 inline void* uddata(const GcUdata* ud) { return const_cast<GcUdata*>(ud + 1); }
 
+// Allocates a prototype with its single-allocation layout: fields, code, GC constants (references
+// before consts, which is 8-byte aligned), number constants, upvalue descriptors, then debug_size
+// bytes of debug data (line map, upvalue names, variable info) at line_info. Counts and pointers are
+// set; gc_const_count stays 0 until the caller has filled the GC constants.
+GcProto* kx_func_newproto(lua_State* L, uint32_t code_size, uint32_t gc_count, uint32_t num_count,
+                          uint32_t upval_count, uint32_t debug_size);
+
 GcFunc* kx_func_newL_gc(lua_State* L, GcProto* pt, GcFuncL* parent);
 GcFunc* kx_func_newL_empty(lua_State* L, GcProto* pt, GcTable* env);
 GcFunc* kx_func_newC(lua_State* L, uint32_t nupvalues, GcTable* env);

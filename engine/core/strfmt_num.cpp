@@ -5,9 +5,10 @@
 // within a few such units of a tie. Everything else (more digits, wide fixed formats, near-ties) expands
 // the double exactly in base 10^9 and rounds that expansion with ties to even. No C library conversion
 // and no locale is involved.
+#include "core/strfmt.h"
+
 #include <bit>
 
-#include "core/strfmt.h"
 #include "core/strscan.h"
 
 namespace {
@@ -41,6 +42,11 @@ void strip_zeros(Decimal* r) {
   while (r->n > 0 && r->d[r->n - 1] == '0') r->n--;
 }
 
+constexpr char DIGIT_PAIRS[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // Sets r to the digits of v (below 10^19); returns their count, trailing zeros included.
 int32_t set_digits(Decimal* r, uint64_t v) {
   char tmp[20];
@@ -48,10 +54,12 @@ int32_t set_digits(Decimal* r, uint64_t v) {
   while (v >> 32) {
     uint64_t hi = v / 100000000;
     uint32_t lo = uint32_t(v - hi * 100000000);
-    for (int32_t i = 0; i < 8; i++, lo /= 10) *--q = char('0' + lo % 10);
+    for (int32_t i = 0; i < 4; i++, lo /= 100) q -= 2, memcpy(q, DIGIT_PAIRS + 2 * (lo % 100), 2);
     v = hi;
   }
-  for (uint32_t v32 = uint32_t(v); v32; v32 /= 10) *--q = char('0' + v32 % 10);
+  uint32_t v32 = uint32_t(v);
+  for (; v32 >= 10; v32 /= 100) q -= 2, memcpy(q, DIGIT_PAIRS + 2 * (v32 % 100), 2);
+  if (v32) *--q = char('0' + v32);
   int32_t count = int32_t(tmp + sizeof(tmp) - q);
   memcpy(r->d, q, count);
   r->n = count;
@@ -298,46 +306,59 @@ char* conv_a(char* q, uint64_t bits, int32_t prec, uint32_t sf) {
   return kx_strfmt_wint(q, e2 < 0 ? -e2 : e2);
 }
 
+// The conversion of x without sign or padding; *zeros_at receives where zero padding would go.
+char* conv_body(char* b, StrFormat sf, uint64_t bits, uint32_t* zeros_at) {
+  *zeros_at = 0;
+  if ((bits & ~SIGN_BIT) >= INF_BITS) {
+    bool nan = (bits & ~SIGN_BIT) > INF_BITS, upper = sf & KX_STRFMT_F_UPPER;
+    memcpy(b, nan ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf"), 3);
+    return b + 3;
+  }
+  Value ax;
+  ax.u64 = bits & ~SIGN_BIT;
+  int32_t prec = int32_t(kx_strfmt_prec(sf));
+  switch (kx_strfmt_variant(sf)) {
+    case KX_STRFMT_VFMT_A: *zeros_at = 2; return conv_a(b, bits, prec, sf);
+    case KX_STRFMT_VFMT_E: return conv_e(b, ax.n, prec < 0 ? 6 : prec, sf);
+    case KX_STRFMT_VFMT_F: return conv_f(b, ax.n, prec < 0 ? 6 : prec, sf);
+    default: return conv_g(b, ax.n, prec, sf);
+  }
+}
+
+// The default number text needs no padding: written in place, integers without any digit search.
+char* put_g14(char* p, double x, bool neg) {
+  int32_t k;
+  if (kx_num2int_exact(x, &k) && !(k == 0 && neg)) return kx_strfmt_wint(p, k);
+  if (neg) *p++ = '-';
+  return conv_g(p, neg ? -x : x, 14, KX_STRFMT_G14);
+}
+
 }  // namespace
 
 char* kx_strfmt_wfnum(StrBuf* sb, StrFormat sf, double x, char* p) {
-  char body[KX_STRFMT_MAXBUF_NUM];
-  char* b = body;
   uint64_t bits = num2bits(x);
   bool neg = bits >> 63, finite = (bits & ~SIGN_BIT) < INF_BITS;
-  char sign = neg ? '-' : (sf & KX_STRFMT_F_PLUS) ? '+' : (sf & KX_STRFMT_F_SPACE) ? ' ' : 0;
-  int32_t zeros_at = 0;  // where zero padding goes in the body: after "0x" for %a
-  if (!finite) {
-    bool nan = (bits & ~SIGN_BIT) > INF_BITS;
-    if (nan) sign = (sf & KX_STRFMT_F_SPACE) ? ' ' : 0;
-    memcpy(b, nan ? ((sf & KX_STRFMT_F_UPPER) ? "NAN" : "nan") : ((sf & KX_STRFMT_F_UPPER) ? "INF" : "inf"), 3);
-    b += 3;
-  } else {
-    double ax = neg ? -x : x;
-    int32_t prec = int32_t(kx_strfmt_prec(sf));
-    switch (kx_strfmt_variant(sf)) {
-      case KX_STRFMT_VFMT_A: b = conv_a(b, bits, prec, sf), zeros_at = 2; break;
-      case KX_STRFMT_VFMT_E: b = conv_e(b, ax, prec < 0 ? 6 : prec, sf); break;
-      case KX_STRFMT_VFMT_F: b = conv_f(b, ax, prec < 0 ? 6 : prec, sf); break;
-      default: b = conv_g(b, ax, prec, sf); break;
-    }
+  if (sf == KX_STRFMT_G14 && finite) {
+    p = put_g14(sb ? kx_buf_more(sb, KX_STRFMT_MAXBUF_G14) : p, x, neg);
+    if (sb) sb->w = p;
+    return p;
   }
-  uint32_t blen = uint32_t(b - body), len = blen + (sign != 0), width = kx_strfmt_width(sf);
-  uint32_t pad = width > len ? width - len : 0;
+  char body[KX_STRFMT_MAXBUF_NUM];
+  uint32_t zeros_at;
+  uint32_t blen = uint32_t(conv_body(body, sf, bits, &zeros_at) - body);
+  char sign = neg ? '-' : (sf & KX_STRFMT_F_PLUS) ? '+' : (sf & KX_STRFMT_F_SPACE) ? ' ' : 0;
+  if ((bits & ~SIGN_BIT) > INF_BITS) sign = (sf & KX_STRFMT_F_SPACE) ? ' ' : 0;  // NaN: never a minus
+  uint32_t len = blen + (sign != 0), width = kx_strfmt_width(sf), pad = width > len ? width - len : 0;
   if (sb) p = kx_buf_more(sb, len + pad);
+  // Zero padding goes after the sign (and "0x"); infinity and NaN are padded with spaces only.
   bool left = sf & KX_STRFMT_F_LEFT, zero_pad = !left && finite && (sf & KX_STRFMT_F_ZERO);
   if (!left && !zero_pad) memset(p, ' ', pad), p += pad;
   if (sign) *p++ = sign;
-  if (zero_pad) {
-    memcpy(p, body, zeros_at);
-    memset(p + zeros_at, '0', pad);
-    p += zeros_at + pad;
-    memcpy(p, body + zeros_at, blen - zeros_at);
-    p += blen - zeros_at;
-  } else {
-    memcpy(p, body, blen);
-    p += blen;
-  }
+  memcpy(p, body, zeros_at);
+  p += zeros_at;
+  if (zero_pad) memset(p, '0', pad), p += pad;
+  memcpy(p, body + zeros_at, blen - zeros_at);
+  p += blen - zeros_at;
   if (left) memset(p, ' ', pad), p += pad;
   if (sb) sb->w = p;
   return p;

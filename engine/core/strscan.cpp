@@ -160,6 +160,9 @@ struct NumText {
   bool has_dot;
   bool has_exp;
   int32_t exp;            // value of the exponent part
+  bool imag;              // suffix i
+  bool uns;               // suffix U (with LL or in C syntax)
+  int32_t longs;          // 1 for the suffix L, 2 for LL
 };
 
 // The digits as an unsigned 64-bit integer (no point allowed); false when the value does not fit.
@@ -167,7 +170,7 @@ bool int_value(const NumText& t, uint64_t* v) {
   uint64_t x = 0;
   for (const uint8_t* p = t.digits; p < t.end; p++) {
     uint32_t d = digit_value(*p);
-    if (x > (~0ull - d) / t.base) return false;
+    if ((x >> 59) && x > (~0ull - d) / t.base) return false;  // below 2^59 nothing can overflow
     x = x * t.base + d;
   }
   *v = x;
@@ -279,7 +282,7 @@ bool product_round(uint64_t w, int32_t q, uint64_t* bits) {
 
 // ---- Decimal: exact comparison ---------------------------------------------------------------------
 
-// Bounds a comparison's operands: 801 digits (2661 bits), or 5^1125 times a 55-bit number.
+// The widest operand of a comparison is 84 words: 801 digits, or 5^1125 times a 55-bit number.
 constexpr int32_t BIG_WORDS = 96;
 
 // A non-negative integer of 32-bit words, least significant first.
@@ -466,11 +469,11 @@ double dec_value(const NumText& t) {
 
 // Integer kinds of C syntax: the type a C compiler gives the literal, with U and L suffixes (long is
 // 32 bits); a sign is applied in that type.
-StrScanFmt c_integer(const NumText& t, bool neg, bool uns, Value* out) {
+StrScanFmt c_integer(const NumText& t, bool neg, Value* out) {
   uint64_t v;
   if (!int_value(t, &v)) return KX_STRSCAN_ERROR;
   StrScanFmt kind;
-  if (uns) kind = v >> 32 ? KX_STRSCAN_U64 : KX_STRSCAN_U32;
+  if (t.uns) kind = v >> 32 ? KX_STRSCAN_U64 : KX_STRSCAN_U32;
   else if (v <= 0x7fffffffull + neg) kind = KX_STRSCAN_INT;
   else if (t.base != 10 && v <= 0xffffffffull) kind = KX_STRSCAN_U32;
   else if (v <= 0x7fffffffffffffffull + neg) kind = KX_STRSCAN_I64;
@@ -482,7 +485,83 @@ StrScanFmt c_integer(const NumText& t, bool neg, bool uns, Value* out) {
 
 }  // namespace
 
-// ---- The scanner -----------------------------------------------------------------------------------
+// ---- The scanner ---------------------------------------------------------------------------------
+
+namespace {
+
+// Base prefix, digits and at most one point (none in binary or octal).
+bool scan_digits(const uint8_t** pp, const uint8_t* e, uint32_t options, NumText* t) {
+  const uint8_t* p = *pp;
+  if (p < e && *p == '0') {
+    uint32_t c = e - p > 1 ? p[1] | 0x20 : 0;
+    if (c == 'x') t->base = 16, p += 2;
+    else if (c == 'b') t->base = 2, p += 2;
+    else if (options & KX_STRSCAN_OPT_C) t->base = 8;
+  }
+  t->digits = p;
+  bool any_digit = false;
+  for (; p < e; p++) {
+    if (digit_value(*p) < t->base) any_digit = true;
+    else if (*p == '.' && !t->has_dot && (t->base == 10 || t->base == 16)) t->has_dot = true;
+    else break;
+  }
+  t->end = *pp = p;
+  return any_digit;
+}
+
+// e after decimal digits, p (a power of two) after hexadecimal ones; the value is limited.
+bool scan_exponent(const uint8_t** pp, const uint8_t* e, NumText* t) {
+  const uint8_t* p = *pp;
+  if (p >= e || (*p | 0x20) != (t->base == 10 ? 'e' : t->base == 16 ? 'p' : 0)) return true;
+  p++;
+  bool neg = false;
+  if (p < e && (*p == '+' || *p == '-')) neg = *p++ == '-';
+  if (p >= e || !is_digit(*p)) return false;
+  uint32_t v = 0;
+  for (; p < e && is_digit(*p); p++) {
+    v = v * 10 + (*p - '0');
+    if (v > 0xfffff) return false;
+  }
+  t->has_exp = true;
+  t->exp = neg ? -int32_t(v) : int32_t(v);
+  *pp = p;
+  return true;
+}
+
+// i, or the 64-bit suffixes LL, ULL, LLU, or in C syntax U and L; each only with its option.
+bool scan_suffix(const uint8_t** pp, const uint8_t* e, uint32_t options, NumText* t) {
+  const uint8_t* p = *pp;
+  if (p < e && (*p | 0x20) == 'i') {
+    t->imag = true;
+    *pp = p + 1;
+    return options & KX_STRSCAN_OPT_IMAG;
+  }
+  if (p >= e || ((*p | 0x20) != 'u' && (*p | 0x20) != 'l')) return true;
+  if ((*p | 0x20) == 'u') t->uns = true, p++;
+  for (; t->longs < 2 && p < e && (*p | 0x20) == 'l'; p++) t->longs++;
+  if (!t->uns && t->longs && p < e && (*p | 0x20) == 'u') t->uns = true, p++;
+  *pp = p;
+  if (!(options & (t->longs == 2 ? KX_STRSCAN_OPT_LL : KX_STRSCAN_OPT_C))) return false;
+  return !t->has_dot && !t->has_exp;  // integers only
+}
+
+// Everything after the sign; false when the text is not a number under these options.
+bool scan_syntax(const uint8_t* p, const uint8_t* e, uint32_t options, NumText* t) {
+  if (!scan_digits(&p, e, options, t) || !scan_exponent(&p, e, t) || !scan_suffix(&p, e, options, t))
+    return false;
+  while (p < e && is_space(*p)) p++;
+  return p == e;
+}
+
+double num_value(const NumText& t, bool* ok) {
+  if (t.base == 10) return dec_value(t);
+  if (t.base == 16) return hex_value(t);
+  uint64_t v;
+  *ok = int_value(t, &v);
+  return bin_round(v, 0);
+}
+
+}  // namespace
 
 StrScanFmt kx_strscan_scan(const uint8_t* p, size_t len, Value* out, uint32_t options) {
   const uint8_t* e = p + len;
@@ -490,82 +569,27 @@ StrScanFmt kx_strscan_scan(const uint8_t* p, size_t len, Value* out, uint32_t op
   bool neg = false;
   if (p < e && (*p == '-' || *p == '+')) neg = *p++ == '-';
   if (p < e && is_letter(*p)) return scan_special(p, e, neg, out);
+  NumText t{nullptr, nullptr, 10, false, false, 0, false, false, 0};
+  if (!scan_syntax(p, e, options, &t)) return KX_STRSCAN_ERROR;
 
-  NumText t{nullptr, nullptr, 10, false, false, 0};
-  if (p < e && *p == '0') {
-    uint32_t c = e - p > 1 ? p[1] | 0x20 : 0;
-    if (c == 'x') t.base = 16, p += 2;
-    else if (c == 'b') t.base = 2, p += 2;
-    else if (options & KX_STRSCAN_OPT_C) t.base = 8;
-  }
-  t.digits = p;
-  bool any_digit = false;
-  for (; p < e; p++) {
-    if (digit_value(*p) < t.base) any_digit = true;
-    else if (*p == '.' && !t.has_dot && (t.base == 10 || t.base == 16)) t.has_dot = true;
-    else break;
-  }
-  if (!any_digit) return KX_STRSCAN_ERROR;
-  t.end = p;
-
-  if (p < e && ((t.base == 10 && (*p | 0x20) == 'e') || (t.base == 16 && (*p | 0x20) == 'p'))) {
-    p++;
-    bool eneg = false;
-    if (p < e && (*p == '+' || *p == '-')) eneg = *p++ == '-';
-    if (p >= e || !is_digit(*p)) return KX_STRSCAN_ERROR;
-    uint32_t v = 0;
-    for (; p < e && is_digit(*p); p++) {
-      v = v * 10 + (*p - '0');
-      if (v > 0xfffff) return KX_STRSCAN_ERROR;
-    }
-    t.has_exp = true;
-    t.exp = eneg ? -int32_t(v) : int32_t(v);
-  }
-
-  bool imag = false, uns = false;
-  int32_t longs = 0;
-  if (p < e && (*p | 0x20) == 'i') {
-    if (!(options & KX_STRSCAN_OPT_IMAG)) return KX_STRSCAN_ERROR;
-    imag = true;
-    p++;
-  } else if (p < e && ((*p | 0x20) == 'u' || (*p | 0x20) == 'l')) {
-    if ((*p | 0x20) == 'u') uns = true, p++;
-    for (; longs < 2 && p < e && (*p | 0x20) == 'l'; p++) longs++;
-    if (!uns && longs && p < e && (*p | 0x20) == 'u') uns = true, p++;
-    if (!(options & (longs == 2 ? KX_STRSCAN_OPT_LL : KX_STRSCAN_OPT_C))) return KX_STRSCAN_ERROR;
-    if (t.has_dot || t.has_exp) return KX_STRSCAN_ERROR;
-  }
-  while (p < e && is_space(*p)) p++;
-  if (p != e) return KX_STRSCAN_ERROR;
-
-  if (longs == 2) {
-    uint64_t v;
+  uint64_t v;
+  if (t.longs == 2) {
     if (!int_value(t, &v)) return KX_STRSCAN_ERROR;
     out->u64 = neg ? 0 - v : v;
-    return uns ? KX_STRSCAN_U64 : KX_STRSCAN_I64;
+    return t.uns ? KX_STRSCAN_U64 : KX_STRSCAN_I64;
   }
-  bool integer_syntax = !t.has_dot && !t.has_exp && !imag;
-  if (integer_syntax && !(options & KX_STRSCAN_OPT_TONUM)) {
-    if (options & KX_STRSCAN_OPT_C) return c_integer(t, neg, uns, out);
-    uint64_t v;
+  if (!t.has_dot && !t.has_exp && !t.imag && !(options & KX_STRSCAN_OPT_TONUM)) {
+    if (options & KX_STRSCAN_OPT_C) return c_integer(t, neg, out);
     if (t.base == 10 && int_value(t, &v) && v <= 0x7fffffffull + neg && !(neg && v == 0)) {
-      out->u64 = uint32_t(neg ? 0 - uint32_t(v) : uint32_t(v));
+      out->u64 = neg ? 0 - uint32_t(v) : uint32_t(v);
       return KX_STRSCAN_INT;
     }
   }
-
-  double n;
-  if (t.base == 10) {
-    n = dec_value(t);
-  } else if (t.base == 16) {
-    n = hex_value(t);
-  } else {
-    uint64_t v;
-    if (!int_value(t, &v)) return KX_STRSCAN_ERROR;
-    n = bin_round(v, 0);
-  }
+  bool ok = true;
+  double n = num_value(t, &ok);
+  if (!ok) return KX_STRSCAN_ERROR;
   if (neg) n = -n;
-  if (imag) {
+  if (t.imag) {
     out->n = n;
     return KX_STRSCAN_IMAG;
   }

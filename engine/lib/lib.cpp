@@ -1,6 +1,8 @@
 // Library registration and the argument checkers.
 #include "lib/lib.h"
 
+#include "bytecode/bcdump.h"
+#include "bytecode/bcread.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
@@ -33,6 +35,29 @@ static void lib_table(lua_State* L, const char* libname, int hint) {
     lua_setfield(L, -3, libname);
   }
   lua_remove(L, -2);
+}
+
+// A function of the stream written in the engine's own bytecode; returns the position after it.
+static const uint8_t* lib_luafunc(lua_State* L, GcTable* t, const uint8_t* p) {
+  uint32_t len = *p++;
+  GcString* name = kx_str_new(L, reinterpret_cast<const char*>(p), len);
+  p += len;
+  BcProtoReader r;
+  r.L = L;
+  r.p = p;
+  r.pe = p + 0x10000;  // the body ends where the prototype does
+  r.flags = KX_BCDUMP_F_STRIP;
+  r.chunk_name = name;
+  r.level = savestack(L, L->top);
+  r.trusted = true;
+  r.given_name = "=builtin";
+  GcProto* pt = kx_bcread_proto(&r);
+  pt->first_line = ~0u;  // marks a built-in for debug information
+  GcFunc* fn = kx_func_newL_empty(L, pt, L->env);
+  Value v;
+  setfuncV(&v, fn);
+  lib_rawset_str(L, t, strdata(name), len, &v);
+  return r.p;
 }
 
 void kx_lib_register(lua_State* L, const char* libname, const uint8_t* p, const lua_CFunction* handlers) {
@@ -72,6 +97,9 @@ void kx_lib_register(lua_State* L, const char* libname, const uint8_t* p, const 
       p += len;
     } else {
       switch (tag) {
+        case KX_LIBTAG_LUAFUNC:
+          p = lib_luafunc(L, t, p);
+          break;
         case KX_LIBTAG_SET:
           if (tv_isstr(L->top - 1) && strV(L->top - 1)->len == 0) {
             env = tabV(L->top - 2);

@@ -10,6 +10,7 @@
 //   last        push the last created function
 //   set         store the value below the top under the key on top
 //   R           reserve a fast-function id
+//   L name      a function in the engine's bytecode, taken from the built-ins given to the stream
 // A name of "-" creates a function without storing it.
 #pragma once
 
@@ -18,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/bcasm.h"
 #include "lib/lib.h"
 
 namespace kx_libdef {
@@ -72,8 +74,14 @@ constexpr void put_name(Out& o, uint8_t tag, Token name) {
   for (size_t i = 0; i < name.len; i++) o.put(static_cast<uint8_t>(name.s[i]));
 }
 
+constexpr const BcBuiltin& find_builtin(Token name, const BcBuiltin* builtins, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (name.is(builtins[i].name)) return builtins[i];
+  throw "unknown built-in Lua function";
+}
+
 // Encodes the text into out (or only counts the bytes when out is null); returns the byte count.
-constexpr size_t encode(const char* src, uint8_t* out) {
+constexpr size_t encode(const char* src, uint8_t* out, const BcBuiltin* builtins = nullptr, size_t nbuiltins = 0) {
   Out o{out, 0};
   Lexer lx{src};
   for (int i = 0; i < 3; i++) o.put(static_cast<uint8_t>(to_uint(lx.next())));
@@ -101,6 +109,13 @@ constexpr size_t encode(const char* src, uint8_t* out) {
       o.put(KX_LIBTAG_SET);
     } else if (t.is("R")) {
       o.put(KX_LIBTAG_RESERVE);
+    } else if (t.is("L")) {
+      Token name = lx.next();
+      const BcBuiltin& b = find_builtin(name, builtins, nbuiltins);
+      o.put(KX_LIBTAG_LUAFUNC);
+      o.put(static_cast<uint8_t>(name.len));
+      for (size_t i = 0; i < name.len; i++) o.put(static_cast<uint8_t>(name.s[i]));
+      for (uint32_t i = 0; i < b.size; i++) o.put(b.body[i]);
     } else {
       throw "unknown library definition item";
     }
@@ -110,9 +125,9 @@ constexpr size_t encode(const char* src, uint8_t* out) {
 }
 
 template <size_t N>
-constexpr std::array<uint8_t, N> build(const char* src) {
+constexpr std::array<uint8_t, N> build(const char* src, const BcBuiltin* builtins = nullptr, size_t nbuiltins = 0) {
   std::array<uint8_t, N> a{};
-  encode(src, a.data());
+  encode(src, a.data(), builtins, nbuiltins);
   return a;
 }
 
@@ -121,3 +136,10 @@ constexpr std::array<uint8_t, N> build(const char* src) {
 #define KX_LIBDEF(name, text)                        \
   static constexpr const char name##_text[] = text; \
   static constexpr auto name = kx_libdef::build<kx_libdef::encode(name##_text, nullptr)>(name##_text)
+
+// A stream with L items, whose bodies come from the array of BcBuiltin named builtins.
+#define KX_LIBDEF_L(name, builtins, text)                                                                   \
+  static constexpr const char name##_text[] = text;                                                        \
+  static constexpr auto name = kx_libdef::build<kx_libdef::encode(                                         \
+      name##_text, nullptr, builtins, sizeof(builtins) / sizeof(BcBuiltin))>(name##_text, builtins,      \
+                                                                              sizeof(builtins) / sizeof(BcBuiltin))

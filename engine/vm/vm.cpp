@@ -958,6 +958,8 @@ tget_slow_key : {
 }
 
 op_TGETR : {
+  // Raw access runs only in built-in code, after its type checks; a debugger may still change a slot.
+  if (!tv_istab(RB) || !tv_isnum(RC)) PROTECT(kx_err_optype(L, tv_istab(RB) ? RC : RB, KX_ERR_OpIndex));
   GcTable* t = tabV(RB);
   int32_t k = kx_num2bit(std::trunc(numV(RC)));
   const Value* v = kx_tab_getint(t, k);
@@ -1047,6 +1049,7 @@ tset_slow : {
 }
 
 op_TSETR : {
+  if (!tv_istab(RB) || !tv_isnum(RC)) PROTECT(kx_err_optype(L, tv_istab(RB) ? RC : RB, KX_ERR_OpIndex));
   int32_t k = kx_num2bit(std::trunc(numV(RC)));
   Value* slot;
   PROTECT(slot = kx_tab_setint(L, tabV(RB), k));
@@ -1057,6 +1060,7 @@ op_TSETR : {
 
 op_TSETM : {
   Value* ra = RA;
+  if (!tv_istab(ra - 1)) PROTECT(kx_err_optype(L, RA - 1, KX_ERR_OpIndex));
   GcTable* t = tabV(ra - 1);
   int32_t first = static_cast<int32_t>(KNUM(bc_d(ins))->w.lo);
   uint32_t n = multres - 1;
@@ -1131,6 +1135,8 @@ op_ISNEXT : {
 }
 op_ITERN : {
   Value* ra = RA;
+  // The hidden state slot is a table unless a debugger changed it.
+  if (!tv_istab(ra - 2)) PROTECT(kx_err_optype(L, RA - 2, KX_ERR_OpIndex));
   GcTable* t = tabV(ra - 2);
   uint32_t idx = (ra - 1)->w.lo;
   for (; idx < t->asize; idx++) {
