@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bytecode/bcread.h"
 #include "compiler/lex.h"
 #include "compiler/proto.h"
 #include "core/func.h"
@@ -14,17 +15,11 @@
 #include "vm/entry.h"
 #include "vm/err.h"
 
-constexpr int32_t CHAR_ESC = 27;
-
-// Binary chunks belong to the dump reader; until the engine has one, every binary chunk is refused
-// in the form the reader reports a chunk it cannot use.
+// Binary chunks: the stream part of the dump reader (header, chunk name, the prototype loop over the
+// reader's blocks) plugs in here. Until it does, every binary chunk is refused the way the reader
+// refuses one it cannot use.
 [[noreturn]] static GcProto* read_binary(Lexer* ls) {
-  lua_State* L = ls->thread;
-  const char* name = ls->given_name;
-  if (*name == CHAR_ESC) name = "(binary)";
-  else if (*name == '=' || *name == '@') name++;
-  kx_strfmt_pushf(L, "%s: %s", name, kx_err_text(KX_ERR_IncompatibleBytecode));
-  kx_err_throw(L, LUA_ERRSYNTAX);
+  kx_bcread_error(ls->thread, ls->given_name, KX_ERR_IncompatibleBytecode);
 }
 
 // The mode letters: "t" allows text, "b" binary; each "X" selects two-slot call frames.
