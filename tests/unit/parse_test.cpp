@@ -136,6 +136,9 @@ TEST(Compile, Limits) {
   EXPECT_EQ(compile_error("f(" + repeat("1, ", 260) + "1)"), "t:1: function or expression too complex near '1'");
   EXPECT_EQ(compile_error(repeat("local a\n", 201)), "t:202: main function has more than 200 local variables near '<eof>'");
   EXPECT_EQ(compile_error(repeat("local a\n", 200)), "");
+  // Every declaration of a function keeps its debug entry until the function ends.
+  EXPECT_EQ(compile_error(repeat("do local a end\n", 65476)), "");
+  EXPECT_EQ(compile_error(repeat("do local a end\n", 65477)), "t:65477: chunk has more than 65476 local variables near 'end'");
   std::string uvs;
   for (int i = 0; i < 61; i++) uvs += "local v" + std::to_string(i) + "\n";
   uvs += "function f()\n";
