@@ -1,4 +1,6 @@
 // The auxiliary library: argument checks, metatables, references, buffers, modules, tracebacks.
+#include <sys/wait.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -361,11 +363,15 @@ extern "C" int luaL_fileresult(lua_State* L, int stat, const char* fname) {
   return 3;
 }
 
+// stat is a wait status (system, pclose): an exit code, or the signal that ended the process.
 extern "C" int luaL_execresult(lua_State* L, int stat) {
   if (stat == -1) return luaL_fileresult(L, 0, nullptr);
-  if (stat == 0) lua_pushboolean(L, 1);
+  bool signaled = WIFSIGNALED(stat);
+  if (WIFEXITED(stat)) stat = WEXITSTATUS(stat);
+  else if (signaled) stat = WTERMSIG(stat);
+  if (stat == 0 && !signaled) lua_pushboolean(L, 1);
   else lua_pushnil(L);
-  lua_pushliteral(L, "exit");
+  lua_pushstring(L, signaled ? "signal" : "exit");
   lua_pushinteger(L, stat);
   return 3;
 }

@@ -4,6 +4,8 @@
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/str.h"
+#include "core/strfmt.h"
+#include "core/table.h"
 #include "vm/err.h"
 
 static inline StrBufExt* sbufx(StrBuf* sb) { return reinterpret_cast<StrBufExt*>(sb); }
@@ -157,6 +159,23 @@ StrBuf* kx_buf_putstr_rep(StrBuf* sb, const GcString* s, int32_t n) {
   }
   sb->w = w;
   return sb;
+}
+
+StrBuf* kx_buf_puttab(StrBuf* sb, GcTable* t, const GcString* sep, int32_t i, int32_t j) {
+  if (j < i) return sb;
+  for (int32_t k = i;; k++) {
+    const Value* v = static_cast<uint32_t>(k) < t->asize ? &t->array[k] : kx_tab_getint(t, k);
+    if (v && tv_isstr(v)) {
+      kx_buf_putstr(sb, strV(v));
+    } else if (v && tv_isnum(v)) {
+      kx_strfmt_putnum(sb, numV(v));
+    } else {
+      sb->w = reinterpret_cast<char*>(static_cast<intptr_t>(k));
+      return nullptr;
+    }
+    if (k == j) return sb;
+    if (sep) kx_buf_putstr(sb, sep);
+  }
 }
 
 GcString* kx_buf_tostr(StrBuf* sb) { return kx_str_new(sbufL(sb), sb->b, sbuflen(sb)); }

@@ -68,6 +68,8 @@ StrBuf* kx_buf_putstr_reverse(StrBuf* sb, const GcString* s);
 StrBuf* kx_buf_putstr_lower(StrBuf* sb, const GcString* s);
 StrBuf* kx_buf_putstr_upper(StrBuf* sb, const GcString* s);
 StrBuf* kx_buf_putstr_rep(StrBuf* sb, const GcString* s, int32_t n);
+// Appends t[i] ... t[j] separated by sep (may be null). A value that is neither a string nor a number
+// stops it: the result is null and w holds the failing index instead of a position.
 StrBuf* kx_buf_puttab(StrBuf* sb, GcTable* t, const GcString* sep, int32_t i, int32_t j);
 GcString* kx_buf_tostr(StrBuf* sb);
 GcString* kx_buf_cat2str(lua_State* L, const GcString* s1, const GcString* s2);

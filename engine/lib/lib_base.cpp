@@ -664,7 +664,7 @@ static int kx_ffh_coroutine_wrap_aux(lua_State* L) {
     if (tv_isstr(L->top - 1)) kx_err_callermsg(L, strdata(strV(L->top - 1)));
     kx_err_run(L);
   }
-  return kx_ffh_results(static_cast<int>(L->top - L->base) - nargs < 0 ? 0 : static_cast<int>(L->top - (L->base + nargs)));
+  return kx_ffh_results(static_cast<int>(L->top - L->base));  // the arguments went to the coroutine
 }
 
 static int kx_cf_coroutine_wrap(lua_State* L) {

@@ -11,25 +11,6 @@ static const lua_CFunction notbuilt[] = {
     kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt,
 };
 
-KX_LIBDEF(kx_lib_init_math, R"(39 16 30
-  F abs F* floor F* ceil F sqrt F* log10 F* exp F* sin F* cos F* tan F* asin F* acos F* atan
-  F* sinh F* cosh F* tanh F* frexp F* modf F log F atan2 F* pow F* fmod F ldexp F min F* max
-  num pi str pi set num huge str huge set
-  copy 2 C random copy 2 C randomseed
-)");
-
-KX_LIBDEF(kx_lib_init_bit, R"(65 40 12
-  F tobit F bnot F bswap F lshift F* rshift F* arshift F* rol F* ror F band F* bor F* bxor C tohex
-)");
-
-KX_LIBDEF(kx_lib_init_string, R"(77 51 14
-  F byte F char F sub C rep F reverse F* lower F* upper C dump C find C match R C gmatch C gsub C format
-)");
-
-KX_LIBDEF(kx_lib_init_table, R"(91 57 10
-  C maxn C insert C concat C sort str n C pack R R
-)");
-
 KX_LIBDEF(kx_lib_init_io_method, R"(98 57 10
   C close C read C write C flush C seek C setvbuf C lines C __gc C __tostring copy 1 str __index set
 )");
@@ -37,10 +18,6 @@ KX_LIBDEF(kx_lib_init_io_method, R"(98 57 10
 KX_LIBDEF(kx_lib_init_io, R"(107 57 12
   copy 2 str "" set
   C open C popen C tmpfile C close C read C write C flush C input C output C lines C type
-)");
-
-KX_LIBDEF(kx_lib_init_os, R"(118 57 11
-  C execute C remove C rename C tmpname C getenv C exit C clock C date C time C difftime C setlocale
 )");
 
 KX_LIBDEF(kx_lib_init_debug, R"(129 57 18
@@ -63,26 +40,7 @@ static int open_stream(lua_State* L, const char* name, const uint8_t* stream) {
   return 1;
 }
 
-extern "C" int luaopen_math(lua_State* L) {
-  lua_newuserdata(L, 32);  // the random generator state, an upvalue of random and randomseed
-  return open_stream(L, LUA_MATHLIBNAME, kx_lib_init_math.data());
-}
-
-extern "C" int luaopen_bit(lua_State* L) { return open_stream(L, LUA_BITLIBNAME, kx_lib_init_bit.data()); }
-
-extern "C" int luaopen_string(lua_State* L) {
-  open_stream(L, LUA_STRLIBNAME, kx_lib_init_string.data());
-  lua_createtable(L, 0, 1);
-  lua_pushvalue(L, -2);
-  lua_setfield(L, -2, "__index");
-  lua_pushliteral(L, "");
-  lua_pushvalue(L, -2);
-  lua_setmetatable(L, -2);
-  lua_pop(L, 2);
-  return 1;
-}
-
-extern "C" int luaopen_table(lua_State* L) { return open_stream(L, LUA_TABLIBNAME, kx_lib_init_table.data()); }
+extern "C" int luaopen_string_buffer(lua_State* L) { return luaL_error(L, "'%s' is not available yet", "string.buffer"); }
 
 extern "C" int luaopen_io(lua_State* L) {
   kx_lib_register(L, nullptr, kx_lib_init_io_method.data(), notbuilt);
@@ -91,7 +49,6 @@ extern "C" int luaopen_io(lua_State* L) {
   return open_stream(L, LUA_IOLIBNAME, kx_lib_init_io.data());
 }
 
-extern "C" int luaopen_os(lua_State* L) { return open_stream(L, LUA_OSLIBNAME, kx_lib_init_os.data()); }
 extern "C" int luaopen_debug(lua_State* L) { return open_stream(L, LUA_DBLIBNAME, kx_lib_init_debug.data()); }
 
 extern "C" int luaopen_jit(lua_State* L) {

@@ -14,8 +14,8 @@
 
 // The saved instruction pointer of the entry record that was current when nextframe was entered.
 static const Instr* entry_pc_below(lua_State* L, Value* nextframe) {
-  for (EntryRecord* cf = cframe_raw(L->c_frame); cf; cf = cf->prev)
-    if (cf->frame_off && restorestack(L, cf->frame_off) == nextframe) return cf->prev ? cf->prev->saved_pc : nullptr;
+  for (EntryRecord* cf = cframe_raw(L->c_frame); cf; cf = entry_prev(cf))
+    if (cf->frame_off && restorestack(L, cf->frame_off) == nextframe) return entry_prev(cf) ? entry_prev(cf)->saved_pc : nullptr;
   return nullptr;
 }
 

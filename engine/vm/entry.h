@@ -8,7 +8,7 @@
 #include "lua.h"
 
 struct EntryRecord {
-  EntryRecord* prev;       // the thread's c_frame before this entry
+  void* prev;              // the thread's c_frame before this entry, flags included (restored on exit)
   int32_t wanted;          // results wanted + 1 (0: all); negative: stack start - top at a C-only entry
   int32_t handler;         // byte offset of the error handler from the stack start, 0 for none
   lua_State* L;            // the thread that entered
@@ -31,6 +31,8 @@ constexpr uintptr_t KX_CFRAME_FLAGS = 3;
 inline EntryRecord* cframe_raw(void* cf) {
   return reinterpret_cast<EntryRecord*>(reinterpret_cast<uintptr_t>(cf) & ~KX_CFRAME_FLAGS);
 }
+// The next outer record.
+inline EntryRecord* entry_prev(const EntryRecord* rec) { return cframe_raw(rec->prev); }
 
 // What a protected C entry runs first: returns null when done, or the first argument slot of a
 // callable value to call next.

@@ -44,7 +44,7 @@ static EntryRecord* find_catch(lua_State* L, int status, Value** catch_frame) {
         frame = frame_prevl(frame);
         break;
       case FRAME_C:
-        cf = cf->prev;
+        cf = entry_prev(cf);
         frame = frame_prevd(frame);
         break;
       case FRAME_CP:
@@ -108,9 +108,10 @@ Value* kx_err_unwind_pcall(lua_State* L, Value* frame) {
   GlobalState* g = G(L);
   g->current_thread = L;
   if (frame_kindp(frame) == FRAME_PCALL) g->hook_mask &= static_cast<uint8_t>(~KX_HOOK_ACTIVE);
-  Value* pbase = frame_prevd(frame) + 1;
+  int32_t pbase_off = savestack(L, frame_prevd(frame) + 1);
+  cut_stack(L, restorestack(L, pbase_off));  // may shrink the stack and move it
+  Value* pbase = restorestack(L, pbase_off);
   L->base = pbase;
-  cut_stack(L, pbase);
   copyV(pbase + 1, pbase);
   setboolV(pbase, false);
   L->top = pbase + 2;
@@ -131,11 +132,12 @@ void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status) {
   }
   if (rec->frame_off) {
     Value* frame = restorestack(L, rec->frame_off);
-    L->base = frame_prevd(frame) + 1;
+    int32_t base_off = savestack(L, frame_prevd(frame) + 1);
     cut_stack(L, frame);
+    L->base = restorestack(L, base_off);
   } else {
-    L->base = restorestack(L, rec->base_off);
     cut_stack(L, saved_top(L, rec));
+    L->base = restorestack(L, rec->base_off);
   }
 }
 
@@ -149,7 +151,7 @@ static Value* find_handler(lua_State* L) {
     if (entry_has_no_frame(cf) && frame < saved_top(L, cf)) {
       if (cf->handler == 0) return nullptr;
       if (cf->handler > 0) return restorestack(L, cf->handler);
-      cf = cf->prev;
+      cf = entry_prev(cf);
       continue;
     }
     if (frame <= L->stack) return nullptr;
@@ -159,13 +161,13 @@ static Value* find_handler(lua_State* L) {
         frame = frame_prevl(frame);
         break;
       case FRAME_C:
-        cf = cf->prev;
+        cf = entry_prev(cf);
         frame = frame_prevd(frame);
         break;
       case FRAME_CP:
         if (cf->kind == KX_ENTRY_RESUME || cf->handler == 0) return nullptr;
         if (cf->handler > 0) return restorestack(L, cf->handler);
-        cf = cf->prev;
+        cf = entry_prev(cf);
         frame = frame_prevd(frame);
         break;
       case FRAME_PCALL:
@@ -283,10 +285,11 @@ void kx_err_comp(lua_State* L, const Value* a, const Value* b) {
   kx_err_msgv(L, KX_ERR_CompareMixed, ta, tb);
 }
 
-void kx_err_callnonfunc(lua_State* L, Value* func) {
+void kx_err_callnonfunc(lua_State* L, Value* func, uint32_t link) {
   const char* tname = kx_obj_typename_of(func);
   // The called slot becomes a dummy frame, so the position is taken from the caller.
   setframe_func(func, reinterpret_cast<GcFunc*>(L));
+  setframe_link(func, link);
   L->base = func + 1;
   L->top = func + 1;
   kx_err_msgv(L, KX_ERR_CallNonFunction, tname);

@@ -33,7 +33,8 @@ GcString* kx_err_str(lua_State* L, ErrorCode code);
 [[noreturn]] void kx_err_optype(lua_State* L, const Value* o, ErrorCode opmsg);
 [[noreturn]] void kx_err_comp(lua_State* L, const Value* a, const Value* b);
 // A call of a value that is neither a function nor has __call, made outside a Lua call instruction.
-[[noreturn]] void kx_err_callnonfunc(lua_State* L, Value* func);
+// The slot becomes a frame with the given link.
+[[noreturn]] void kx_err_callnonfunc(lua_State* L, Value* func, uint32_t link);
 
 // Errors on behalf of a C function, positioned at the Lua code that called it.
 [[noreturn]] void kx_err_callermsg(lua_State* L, const char* msg);

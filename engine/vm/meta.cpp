@@ -265,8 +265,7 @@ void kx_meta_call(lua_State* L, Value* func, Value* top, uint32_t link) {
   if (!tv_isfunc(mo)) {
     Value* frame = L->base - 1;
     if (frame > L->stack && isluafunc(funcV(frame))) kx_err_optype(L, func, KX_ERR_OpCall);
-    setframe_link(func, link);
-    kx_err_callnonfunc(L, func);
+    kx_err_callnonfunc(L, func, link);
   }
   for (Value* p = top; p > func; p--) copyV(p, p - 1);
   copyV(func, mo);
@@ -285,6 +284,8 @@ void kx_meta_for(lua_State* L, Value* slots) {
 }
 
 void kx_meta_istype(lua_State* L, uint32_t slot, uint32_t type) {
+  // Arguments of the Lua function run like those of a C function: all registers are present.
+  L->top = L->base + funcproto(funcV(L->base - 1))->frame_size;
   Value* o = L->base + slot;
   int narg = static_cast<int>(slot) + 1;
   if (type == KX_INUM) {

@@ -100,6 +100,7 @@ static int vm_run(lua_State* L, VmStart how, Value* base, uint32_t arg) {
   uint32_t multres = 0;  // values left by the last open-ended instruction, plus one
   uint32_t nres;         // number of values being returned
   Value* rptr;           // values being returned
+  Value* tobj;           // the object of a table store on its slow path
 
 #define DISPATCH()                 \
   do {                             \
@@ -879,7 +880,9 @@ op_GGET : {
 }
 
 op_GSET:
+  // No register holds the environment: it goes to a scratch slot.
   settabV(&g->temp_value, funcV(base - 1)->env);
+  tobj = &g->temp_value;
   setstrV(&g->temp_value2, KSTR(bc_d(ins)));
   goto tsets_common;
 
@@ -995,12 +998,12 @@ op_TSETV : {
   goto tset_slow_key;
 }
 op_TSETS:
-  copyV(&g->temp_value, RB);
+  tobj = RB;
   setstrV(&g->temp_value2, KSTR(bc_c(ins)));
 tsets_common : {
-  // The table in temp_value, the string key in temp_value2.
-  if (tv_istab(&g->temp_value)) {
-    GcTable* t = tabV(&g->temp_value);
+  // The object in tobj, the string key in temp_value2.
+  if (tv_istab(tobj)) {
+    GcTable* t = tabV(tobj);
     t->nomm = 0;
     Value* slot = const_cast<Value*>(kx_tab_getstr(t, strV(&g->temp_value2)));
     bool nomiss = kx_meta_fast(g, t->metatable, MM_newindex) == nullptr;
@@ -1031,14 +1034,16 @@ op_TSETB : {
   goto tset_slow_key;
 }
 tset_slow_key:
-  copyV(&g->temp_value, RB);
+  tobj = RB;
 tset_slow : {
-  // The object in temp_value, the key in temp_value2.
+  // The object in tobj, the key in temp_value2.
   Value* slot;
-  PROTECT(slot = kx_meta_tset(L, &g->temp_value, &g->temp_value2));
+  Value obj;
+  copyV(&obj, tobj);
+  PROTECT(slot = kx_meta_tset(L, tobj, &g->temp_value2));
   if (slot) {
     copyV(slot, RA);
-    if (tv_istab(&g->temp_value)) kx_gc_barriert(g, tabV(&g->temp_value), RA);
+    if (tv_istab(&obj)) kx_gc_barriert(g, tabV(&obj), RA);
     DISPATCH();
   }
   Value* nb = L->top;  // a __newindex call was placed there: add the value as its third argument
@@ -1234,7 +1239,7 @@ static void entry_begin(lua_State* L, EntryRecord* rec, uint8_t kind, int32_t wa
     if (g->c_entries >= KX_MAX_CENTRIES + 10) kx_err_err(L);  // the error handler itself nests too deep
     kx_err_msg(L, KX_ERR_StackOverflow);
   }
-  rec->prev = static_cast<EntryRecord*>(L->c_frame);
+  rec->prev = L->c_frame;
   rec->wanted = wanted;
   rec->handler = handler;
   rec->L = L;

@@ -5,6 +5,8 @@
 #   <stem>.argv    optional: the command-line arguments, one per line, replacing the default
 #                  (the script's file name); an empty file means no arguments at all.
 # In the expected texts, @TARNEL@ stands for the program path as tarnel received it.
+cmake_minimum_required(VERSION 3.25)
+
 get_filename_component(dir ${SCRIPT} DIRECTORY)
 get_filename_component(stem ${SCRIPT} NAME_WE)
 get_filename_component(file ${SCRIPT} NAME)

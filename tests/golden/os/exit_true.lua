@@ -1,0 +1,4 @@
+-- os.exit(true) reports success even after output.
+print("done")
+os.exit(true)
+error("not reached")

@@ -1,0 +1,2 @@
+local function f() error("boom") end
+f()
