@@ -657,19 +657,20 @@ extern "C" int lua_gc(lua_State* L, int what, int data) {
       g->gc.threshold = KX_GC_NEVER;
       return 0;
     case LUA_GCRESTART:
-      g->gc.threshold = data == -1 ? (g->gc.total / 100) * g->gc.pause : g->gc.total;
+      g->gc.threshold = data == -1 ? kx_gc_pausethreshold(g, g->gc.total) : g->gc.total;
       return 0;
     case LUA_GCCOLLECT:
       kx_gc_fullgc(L);
-      g->gc.threshold = (g->gc.estimate / 100) * g->gc.pause;
+      g->gc.threshold = kx_gc_pausethreshold(g, g->gc.estimate);
       return 0;
     case LUA_GCCOUNT:
       return static_cast<int>(g->gc.total >> 10);
     case LUA_GCCOUNTB:
       return static_cast<int>(g->gc.total & 0x3ff);
     case LUA_GCSTEP: {
-      uint64_t want = static_cast<uint64_t>(static_cast<uint32_t>(data)) << 10;
-      g->gc.threshold = want > g->gc.total ? 0 : static_cast<uint32_t>(g->gc.total - want);
+      // data kilobytes in 64 bits: neither the product nor the difference may wrap.
+      int64_t t = static_cast<int64_t>(g->gc.total) - static_cast<int64_t>(data) * 1024;
+      g->gc.threshold = t < 0 ? 0 : t < KX_GC_NEVER ? static_cast<uint32_t>(t) : KX_GC_NEVER - 1;
       while (g->gc.total >= g->gc.threshold)
         if (kx_gc_step(L) > 0) return 1;
       return 0;

@@ -19,3 +19,8 @@ struct BcProtoReader {
 // Reads one prototype body; its child prototypes are taken from the stack above the level.
 GcProto* kx_bcread_proto(BcProtoReader* r);
 [[noreturn]] void kx_bcread_error(lua_State* L, const char* given_name, ErrorCode code);
+
+struct Lexer;
+// Reads a binary chunk from the Lexer's input (its current character is the ESC that starts it);
+// returns the main prototype.
+GcProto* kx_bcread(Lexer* ls);

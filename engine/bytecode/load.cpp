@@ -15,12 +15,6 @@
 #include "vm/entry.h"
 #include "vm/err.h"
 
-// Binary chunks: the stream part of the dump reader (header, chunk name, the prototype loop over the
-// reader's blocks) plugs in here. Until it does, every binary chunk is refused the way the reader
-// refuses one it cannot use.
-[[noreturn]] static GcProto* read_binary(Lexer* ls) {
-  kx_bcread_error(ls->thread, ls->given_name, KX_ERR_IncompatibleBytecode);
-}
 
 // The mode letters: "t" allows text, "b" binary; each "X" selects two-slot call frames.
 static void check_mode(Lexer* ls, bool binary) {
@@ -42,7 +36,7 @@ static Value* cpparser(lua_State* L, lua_CFunction, void* ud) {
   cframe_raw(L->c_frame)->handler = -1;  // errors here look for a handler further out
   bool binary = kx_lex_start(ls);
   if (ls->mode != nullptr) check_mode(ls, binary);
-  GcProto* pt = binary ? read_binary(ls) : kx_parse(ls);
+  GcProto* pt = binary ? kx_bcread(ls) : kx_parse(ls);
   if (ls->two_slot_frames) setprotoV(L->top, pt);
   else setfuncV(L->top, kx_func_newL_empty(L, pt, L->env));
   kx_state_incr_top(L);

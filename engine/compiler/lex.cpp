@@ -337,7 +337,7 @@ static bool lex_directive(Lexer* ls) {
     lua_State* L = ls->thread;
     ls->chunk_name = kx_str_new(L, ls->text.b + 1, sbuflen(&ls->text) - 2);
     setstrV(restorestack(L, ls->chunk_name_slot), ls->chunk_name);
-    sbufreset(&ls->text);
+    sbufreset(&ls->text);  // the token being scanned starts after the directive
     lex_skipblanks(ls);
   }
   if (ls->current != KX_LEX_EOF) {

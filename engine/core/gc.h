@@ -1,12 +1,25 @@
-// The garbage collector's entry points: steps, barriers and freeing.
+// The incremental tri-colour collector: steps paced by allocated bytes, barriers that keep the
+// invariant that no black object references a white one while marking, finalizers and freeing.
 #pragma once
 
 #include "core/state.h"
 
 void kx_gc_check_slow(lua_State* L);
+// One incremental step: 1 when it finished a cycle, 0 or -1 otherwise.
 int kx_gc_step(lua_State* L);
 void kx_gc_fullgc(lua_State* L);
-// Frees every object and string of the instance (the final sweep of lua_close).
+// The threshold that lets memory grow to `pause` percent of `bytes`, (bytes / 100) × pause.
+uint32_t kx_gc_pausethreshold(const GlobalState* g, uint32_t bytes);
+
+// Moves the userdata that need finalization (all of them, or only unreachable ones) to the
+// finalizer list; returns their bytes.
+uint32_t kx_gc_separateudata(GlobalState* g, int all);
+// Runs every pending finalizer (lua_close): those of C data left in the finalizer table, then those
+// of the objects on the finalizer list.
+void kx_gc_finalize_cdata(lua_State* L);
+void kx_gc_finalize_udata(lua_State* L);
+// Frees every object and string except the super-fixed ones (the final sweep of lua_close, with
+// the current white set to both whites plus the super-fixed bit).
 void kx_gc_freeall(GlobalState* g);
 
 void kx_gc_barrierback_slow(GlobalState* g, GcTable* t);

@@ -202,10 +202,34 @@ static void state_free_all(lua_State* L) {
   else g->alloc_fn(g->alloc_ud, L, sizeof(StateBlock), 0);
 }
 
+static Value* cp_finalize(lua_State* L, lua_CFunction, void*) {
+  kx_gc_finalize_cdata(L);
+  kx_gc_finalize_udata(L);
+  return nullptr;
+}
+
+// Runs every pending finalizer, in up to ten passes: finalizers may leave new objects with
+// finalizers behind. A pass that a finalizer aborts with an error starts again.
+static void close_finalize(lua_State* L) {
+  GlobalState* g = G(L);
+  kx_gc_separateudata(g, 1);
+  for (int pass = 0;;) {
+    g->hook_mask |= KX_HOOK_ACTIVE;
+    L->status = LUA_OK;
+    L->c_frame = nullptr;
+    L->base = L->top = L->stack + 1;
+    if (kx_vm_cpcall(L, nullptr, nullptr, cp_finalize) != LUA_OK) continue;
+    if (++pass >= 10) break;
+    kx_gc_separateudata(g, 1);
+    if (g->gc.finalize_list == nullptr) break;
+  }
+}
+
 extern "C" void lua_close(lua_State* L) {
   GlobalState* g = G(L);
   L = mainthread(g);
   g->current_thread = nullptr;
   kx_func_closeuv(L, L->stack);
+  close_finalize(L);
   state_free_all(L);
 }

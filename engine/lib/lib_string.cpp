@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 
+#include "bytecode/bcdump.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
@@ -816,6 +817,34 @@ static int kx_cf_string_format(lua_State* L) {
 
 // ---- Registration --------------------------------------------------------------------------------------------
 
+// The writer of string.dump: appends every block to a buffer.
+static int writer_buf(lua_State* L, const void* p, size_t size, void* sb) {
+  (void)L;
+  kx_buf_putmem(static_cast<StrBuf*>(sb), p, static_cast<uint32_t>(size));
+  return 0;
+}
+
+static int kx_cf_string_dump(lua_State* L) {
+  GcProto* pt = kx_lib_checkLproto(L, 1, true);
+  if (pt == nullptr) kx_err_caller(L, KX_ERR_DumpRefused);
+  uint32_t flags = 0;
+  const Value* mode = L->base + 1;
+  if (mode < L->top && tv_isstr(mode)) {
+    for (const char* c = strdata(strV(mode)); *c; c++) {
+      if (*c == 's') flags |= KX_BCDUMP_F_STRIP;
+      if (*c == 'd') flags |= KX_BCDUMP_F_DETERMINISTIC;
+    }
+  } else if (mode < L->top && tv_istruecond(mode)) {
+    flags |= KX_BCDUMP_F_STRIP;
+  }
+  StrBuf* sb = kx_buf_tmp(L);
+  if (kx_bcwrite(L, pt, writer_buf, sb, flags) != 0) kx_err_caller(L, KX_ERR_DumpRefused);
+  setstrV(L->top, kx_buf_tostr(sb));
+  kx_state_incr_top(L);
+  kx_gc_check(L);
+  return 1;
+}
+
 static constexpr BcBuiltin kx_lib_bc_string[] = {
     {"len", kx_builtins::len.data(), kx_builtins::len.size()},
 };
@@ -826,7 +855,7 @@ KX_LIBDEF_L(kx_lib_init_string, kx_lib_bc_string, R"(77 51 14
 
 static const lua_CFunction kx_lib_cf_string[] = {
     kx_ffh_string_byte, kx_ffh_string_char, kx_ffh_string_sub, kx_cf_string_rep, kx_ffh_string_reverse,
-    kx_lib_notbuilt,  // dump needs the bytecode writer
+    kx_cf_string_dump,
     kx_cf_string_find, kx_cf_string_match, kx_cf_string_gmatch, kx_cf_string_gsub, kx_cf_string_format,
 };
 

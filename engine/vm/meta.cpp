@@ -66,7 +66,13 @@ const Value* kx_meta_tget(lua_State* L, const Value* o, const Value* k) {
     const Value* mo;
     if (tv_istab(o)) {
       GcTable* t = tabV(o);
-      const Value* v = kx_tab_get(L, t, k);
+      const Value* v;
+      if (tv_isstr(k)) {  // the common case: fields and methods through __index tables
+        v = kx_tab_getstr(t, strV(k));
+        if (v == nullptr) v = niltv(g);
+      } else {
+        v = kx_tab_get(L, t, k);
+      }
       if (!tv_isnil(v)) return v;
       mo = kx_meta_fast(g, t->metatable, MM_index);
       if (mo == nullptr) return v;
