@@ -15,7 +15,6 @@
 #include "vm/entry.h"
 #include "vm/err.h"
 
-constexpr int32_t CHAR_ESC = 27;
 
 // The mode letters: "t" allows text, "b" binary; each "X" selects two-slot call frames.
 static void check_mode(Lexer* ls, bool binary) {

@@ -1,11 +1,10 @@
 // The code generation core.
 #include "compiler/codegen.h"
 
-#include <cmath>
-
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/table.h"
+#include "vm/arith.h"
 
 // ---- Errors ---------------------------------------------------------------------------------------------
 
@@ -486,47 +485,20 @@ void branch_false(FuncBuilder* fs, ExprDesc* e) {
 
 // ---- Operators ------------------------------------------------------------------------------------------
 
-// floor(q) formed exactly in doubles, as the interpreter's modulo does.
-static double num_floor(double q) {
-  double aq = std::fabs(q);
-  if (!(aq < 4503599627370496.0)) return q;
-  double r = std::copysign((aq + 4503599627370496.0) - 4503599627370496.0, q);
-  return r > q ? r - 1.0 : r;
-}
-
 // Folds arithmetic on two number constants into e1, unless the result is NaN or -0.
 static bool fold_arith(BinOp op, ExprDesc* e1, const ExprDesc* e2) {
   if (!expr_isnumk(e1) || !expr_isnumk(e2)) return false;
-  double a = e1->k.n, b = e2->k.n, r;
-  switch (op) {
-    case OPR_ADD: r = a + b; break;
-    case OPR_SUB: r = a - b; break;
-    case OPR_MUL: r = a * b; break;
-    case OPR_DIV: r = a / b; break;
-    case OPR_MOD: r = a - num_floor(a / b) * b; break;
-    default: r = std::pow(a, b); break;
-  }
-  Value v;
-  v.n = r;
-  if (r != r || v.u64 == 0x8000000000000000ull) return false;
-  e1->k.n = r;
+  Value r;
+  r.n = kx_vm_arith(KX_ARITH_ADD + (op - OPR_ADD), e1->k.n, e2->k.n);
+  if (r.n != r.n || r.u64 == 0x8000000000000000ull) return false;
+  e1->k.n = r.n;
   return true;
 }
 
-// Folds a bitwise operator on two number constants into e1, with the instructions' 32-bit rules.
+// Folds a bitwise operator on two number constants into e1.
 static bool fold_bitop(BinOp op, ExprDesc* e1, const ExprDesc* e2) {
   if (!expr_isnumk(e1) || !expr_isnumk(e2)) return false;
-  uint32_t a = static_cast<uint32_t>(kx_num2bit(e1->k.n)), b = static_cast<uint32_t>(kx_num2bit(e2->k.n));
-  uint32_t r;
-  switch (op) {
-    case OPR_BAND: r = a & b; break;
-    case OPR_BOR: r = a | b; break;
-    case OPR_BXOR: r = a ^ b; break;
-    case OPR_SHL: r = a << (b & 31); break;
-    case OPR_SHR: r = a >> (b & 31); break;
-    default: r = static_cast<uint32_t>(static_cast<int32_t>(a) >> (b & 31)); break;
-  }
-  e1->k.n = static_cast<double>(static_cast<int32_t>(r));
+  e1->k.n = kx_vm_bitop(KX_BIT_AND + (op - OPR_BAND), e1->k.n, e2->k.n);
   return true;
 }
 
@@ -678,7 +650,7 @@ void bcemit_unop(FuncBuilder* fs, uint32_t op, ExprDesc* e) {
         return;
       }
       if (op == BC_BNOT && e->kind == ExprNumber) {
-        e->k.n = static_cast<double>(~kx_num2bit(e->k.n));
+        e->k.n = kx_vm_bitop(KX_BIT_NOT, e->k.n, 0);
         return;
       }
     }

@@ -489,7 +489,9 @@ static int32_t lex_scan(Lexer* ls, Value* tv) {
 }
 
 void kx_lex_advance(Lexer* ls) {
-  ls->last_line = ls->line;
+  // The consumed token's line: scanning the lookahead may have moved past further lines.
+  ls->last_line = ls->peek_line >= 0 ? ls->peek_line : ls->line;
+  ls->peek_line = -1;
   if (ls->peek_token != KX_TK_eof) {
     ls->token = ls->peek_token;
     copyV(&ls->token_value, &ls->peek_value);
@@ -500,7 +502,10 @@ void kx_lex_advance(Lexer* ls) {
 }
 
 int32_t kx_lex_peek(Lexer* ls) {
-  if (ls->peek_token == KX_TK_eof) ls->peek_token = lex_scan(ls, &ls->peek_value);
+  if (ls->peek_token == KX_TK_eof) {
+    if (ls->peek_line < 0) ls->peek_line = ls->line;
+    ls->peek_token = lex_scan(ls, &ls->peek_value);
+  }
   return ls->peek_token;
 }
 
@@ -532,6 +537,7 @@ void kx_lex_prepare(lua_State* L, Lexer* ls) {
   ls->depth = 0;
   ls->unbounded_input = 0;
   ls->two_slot_frames = 0;
+  ls->peek_line = -1;
 }
 
 [[noreturn]] static void lex_malformed(Lexer* ls) {

@@ -43,7 +43,7 @@ struct InsLine {
 
 // A declared variable, a pending goto/break/continue, or a label.
 struct VarSlot {
-  GcString* name;     // or a code below KX_VARNAME_MAX (see parse.h); null once resolved
+  GcString* name;     // or a small code (see codegen.h); null once resolved or out of view
   uint32_t start_pc;  // variable: first pc where active; jump: its pc; label: its pc
   uint32_t end_pc;    // variable: pc where its scope ended
   uint8_t slot;       // variable: register; jump or label: active variables at that point
@@ -82,6 +82,7 @@ struct Lexer {
   uint8_t unbounded_input;
   uint8_t two_slot_frames;
   uint16_t name_chains[32];   // heads of the chains of active variables, by name id
+  int32_t peek_line;          // line where the current token ended, once a lookahead was scanned; else -1
 };
 
 // Interns the reserved words, fixed against collection and marked with their numbers.
@@ -95,6 +96,7 @@ bool kx_lex_start(Lexer* ls);
 void kx_lex_cleanup(lua_State* L, Lexer* ls);
 
 void kx_lex_advance(Lexer* ls);
+// The token after the current one, scanned once.
 int32_t kx_lex_peek(Lexer* ls);
 // Consumes an "=" that directly follows the current token (compound assignment); false if none does.
 bool kx_lex_glue_eq(Lexer* ls);

@@ -844,7 +844,7 @@ static void parse_body(Lexer* ls, ExprDesc* e, bool needself, int32_t line) {
   bcemit_AD(&fs, BC_FUNCF, 0, 0);
   parse_chunk(ls);
   if (ls->token != KX_TK_end) lex_match(ls, KX_TK_end, KX_TK_function, line);
-  proto_finish(ls, e);
+  proto_finish(ls, e, ls->line);
   kx_lex_advance(ls);
 }
 
@@ -871,11 +871,12 @@ static void parse_shortfunc(Lexer* ls, ExprDesc* e, GcString* name, uint32_t fla
     kx_lex_advance(ls);
     parse_chunk(ls);
     if (ls->token != KX_TK_end) lex_match(ls, KX_TK_end, KX_TK_do, line);
-    proto_finish(ls, e);
+    proto_finish(ls, e, ls->line);
     kx_lex_advance(ls);
   } else {
+    // The body ends with its last token, not with the token after it.
     parse_return(ls, flags | NAV_SHORTFN);
-    proto_finish(ls, e);
+    proto_finish(ls, e, ls->last_line);
   }
 }
 

@@ -233,13 +233,23 @@ GcProto* fs_finish(Lexer* ls) {
   return pt;
 }
 
-void proto_finish(Lexer* ls, ExprDesc* e) {
+// The token after a short function's body was scanned while the body was compiled, so its string is
+// anchored only by the finished function: the parent keeps it alive from now on.
+static void keep_token(FuncBuilder* fs, int32_t tok, const Value* v) {
+  if (tok != KX_TK_name && tok != KX_TK_string) return;
+  Value* slot = kx_tab_setstr(fs->thread, fs->constants, strV(v));
+  if (tv_isnil(slot)) setboolV(slot, true);
+}
+
+void proto_finish(Lexer* ls, ExprDesc* e, int32_t end_line) {
   FuncBuilder* child = ls->func;
   FuncBuilder* parent = child->parent;
   // A function's last line is at least that of its closing token.
-  ls->last_line = ls->line;
-  widen_lines(child, ls->line);
+  ls->last_line = end_line;
+  widen_lines(child, end_line);
   GcProto* pt = fs_finish(ls);
+  keep_token(parent, ls->token, &ls->token_value);
+  keep_token(parent, ls->peek_token, &ls->peek_value);
   uint32_t idx = const_object(parent, obj2gco(pt), KX_TPROTO);
   expr_init(e, ExprRelocable, bcemit_AD(parent, BC_FNEW, 0, idx));
   parent->flags |= pt->flags & (KX_PROTO_FFI | KX_PROTO_BITOPS);

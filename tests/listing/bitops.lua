@@ -1,0 +1,14 @@
+local x, y = ...
+local a = x & y
+local b = x | 3
+local c = x ~ y
+local d = x << 2
+local e = x >> y
+local f = x ~>> 1
+local g = ~x
+local h = ~5
+local i = -1 >> 28
+local j = -16 ~>> 2
+local k = 1 + 2 << 1
+local l = x .. y << 2
+local m = x < y | 1
