@@ -121,6 +121,8 @@ static Value* cp_growstack(lua_State* L, lua_CFunction, void* ud) {
 extern "C" int lua_checkstack(lua_State* L, int n) {
   if (n > LUAI_MAXCSTACK || (L->top - L->base) + n > LUAI_MAXCSTACK) return 0;
   if (n <= 0 || L->stack_limit - L->top >= n) return 1;
+  // Growing runs under a protected entry, for which runaway nesting of entries may leave no room.
+  if (G(L)->c_entries >= KX_MAX_CENTRIES) return 0;
   if (kx_vm_cpcall(L, nullptr, reinterpret_cast<void*>(static_cast<uintptr_t>(n)), cp_growstack) != LUA_OK) {
     L->top--;
     return 0;

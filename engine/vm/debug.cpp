@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "compiler/codegen.h"
 #include "core/gc.h"
 #include "core/strfmt.h"
 #include "core/table.h"
@@ -316,7 +317,12 @@ int kx_debug_getinfo(lua_State* L, const char* what, lua_Debug* ar, int ext) {
       }
       case 'u':
         ar->nups = fn->upvalue_count;
-        (void)ext;
+        if (ext) {
+          DebugExt* x = reinterpret_cast<DebugExt*>(ar);
+          bool lua = isluafunc(fn);
+          x->nparams = lua ? funcproto(fn)->num_params : 0;
+          x->isvararg = lua ? (funcproto(fn)->flags & KX_PROTO_VARARG) != 0 : 1;
+        }
         break;
       case 'n':
         ar->namewhat = frame ? kx_debug_funcname(L, frame, &ar->name) : nullptr;

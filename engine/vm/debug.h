@@ -6,6 +6,13 @@
 
 constexpr uint32_t KX_NO_BCPOS = ~0u;
 
+// The record of the extended query: lua_Debug and the two fields that only "u" of that query fills.
+struct DebugExt {
+  lua_Debug ar;
+  int nparams;   // fixed parameters (0 for C functions)
+  int isvararg;  // 1 for vararg Lua functions and for C functions
+};
+
 // Position of the instruction a frame runs; nextframe is the frame just above it (null: innermost).
 uint32_t kx_debug_framepc(lua_State* L, GcFunc* fn, Value* nextframe);
 int32_t kx_debug_line(const GcProto* pt, uint32_t pos);
@@ -23,4 +30,5 @@ const char* kx_debug_funcname(lua_State* L, Value* frame, const char** name);
 // Name of local variable slot at a position, or null (hidden loop variables get their descriptions).
 const char* kx_debug_varname(const GcProto* pt, uint32_t pos, uint32_t slot);
 const char* kx_debug_uvname(const GcProto* pt, uint32_t idx);
+// Fills ar for the options in what; with ext set, ar is the start of a DebugExt. 0 for an invalid option.
 int kx_debug_getinfo(lua_State* L, const char* what, lua_Debug* ar, int ext);

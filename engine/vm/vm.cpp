@@ -1236,8 +1236,9 @@ void kx_vm_init_dispatch(GlobalState* g) {
 static void entry_begin(lua_State* L, EntryRecord* rec, uint8_t kind, int32_t wanted, int32_t handler) {
   GlobalState* g = G(L);
   if (g->c_entries >= KX_MAX_CENTRIES) {
-    if (g->c_entries >= KX_MAX_CENTRIES + 10) kx_err_err(L);  // the error handler itself nests too deep
-    kx_err_msg(L, KX_ERR_StackOverflow);
+    // A running error handler gets a few more entries, so that it can report the overflow.
+    if (L->status != LUA_ERRERR) kx_err_msg(L, KX_ERR_StackOverflow);
+    if (g->c_entries >= KX_MAX_CENTRIES + KX_HANDLER_CENTRIES) kx_err_err(L);
   }
   rec->prev = L->c_frame;
   rec->wanted = wanted;
@@ -1320,6 +1321,13 @@ int kx_vm_cpcall(lua_State* L, lua_CFunction func, void* ud, kx_CPFunction cp) {
 }
 
 int kx_vm_resume(lua_State* L, Value* base) {
+  if (G(L)->c_entries >= KX_MAX_CENTRIES) {
+    // Nested too deeply to run it: the coroutine keeps its state, only the values are dropped.
+    L->top = base;
+    setstrV(L->top, kx_err_str(L, KX_ERR_StackOverflow));
+    kx_state_incr_top(L);
+    return LUA_ERRRUN;
+  }
   EntryRecord rec;
   entry_begin(L, &rec, KX_ENTRY_RESUME, 0, 0);
   rec.prev = nullptr;
