@@ -47,20 +47,9 @@ void kx_state_resizestack(lua_State* L, uint32_t usable) {
   for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next)) uv->v = st + (uv->v - old);
 }
 
-static void stack_overflow(lua_State* L) {
-  if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA) {
-    // Already extended for an earlier overflow: give up without a handler.
-    setstrV(L->top++, kx_err_str(L, KX_ERR_StackOverflow));
-    kx_err_throw(L, LUA_ERRERR);
-  }
-  kx_state_resizestack(L, KX_STACK_ERRMAX);
-  if (L->status == LUA_ERRERR) kx_err_err(L);
-  kx_err_msg(L, KX_ERR_StackOverflow);
-}
-
 void kx_state_growstack(lua_State* L, uint32_t need) {
   uint32_t size = L->stack_size, n = size + need;
-  if (n > KX_STACK_MAX - 1) stack_overflow(L);
+  if (n > KX_STACK_MAX - 1) kx_err_stkov(L);
   if (n < 2 * size) n = 2 * size < KX_STACK_MAX ? 2 * size : KX_STACK_MAX;
   kx_state_resizestack(L, n);
 }

@@ -223,7 +223,14 @@ static void fix_top(lua_State* L) {
 }
 
 [[noreturn]] static void raise_here(lua_State* L, const char* msg) {
-  kx_debug_addloc(L, msg, L->base - 1, nullptr);
+  Value* frame = L->base - 1;
+  Value* nextframe = nullptr;
+  if (frame > L->stack && funcV(frame) == reinterpret_cast<GcFunc*>(L)) {
+    // A dummy frame has no position of its own: its caller's is used.
+    nextframe = frame;
+    frame = frame_prev(frame);
+  }
+  kx_debug_addloc(L, msg, frame, nextframe);
   kx_err_run(L);
 }
 
@@ -239,6 +246,19 @@ void kx_err_msgv(lua_State* L, ErrorCode code, ...) {
   const char* msg = kx_strfmt_pushvf(L, kx_err_text(code), argp);
   va_end(argp);
   raise_here(L, msg);
+}
+
+void kx_err_stkov(lua_State* L) {
+  // The frame that asked for room is made safe against the normal limit, before the stack grows.
+  fix_top(L);
+  if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA) {
+    // Already extended for an earlier overflow: give up without a handler.
+    setstrV(L->top++, kx_err_str(L, KX_ERR_StackOverflow));
+    kx_err_throw(L, LUA_ERRERR);
+  }
+  kx_state_resizestack(L, KX_STACK_ERRMAX);
+  if (L->status == LUA_ERRERR) kx_err_err(L);
+  raise_here(L, kx_err_text(KX_ERR_StackOverflow));
 }
 
 void kx_err_mem(lua_State* L) {

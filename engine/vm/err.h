@@ -28,6 +28,8 @@ GcString* kx_err_str(lua_State* L, ErrorCode code);
 [[noreturn]] void kx_err_msgv(lua_State* L, ErrorCode code, ...);
 [[noreturn]] void kx_err_mem(lua_State* L);
 [[noreturn]] void kx_err_err(lua_State* L);
+// The stack cannot grow: "stack overflow", raised on a stack extended to give the error handler room.
+[[noreturn]] void kx_err_stkov(lua_State* L);
 [[noreturn]] void kx_err_lex(lua_State* L, GcString* chunkname, const char* tok, int32_t line, ErrorCode code,
                              va_list argp);
 [[noreturn]] void kx_err_optype(lua_State* L, const Value* o, ErrorCode opmsg);

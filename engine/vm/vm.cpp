@@ -1268,11 +1268,16 @@ static void entry_end(lua_State* L, EntryRecord* rec) {
   g->vm_state = KX_VMST_C;
 }
 
+static int entry_land(lua_State* L, EntryRecord* rec, int status);
+
 void kx_vm_call(lua_State* L, Value* base, int32_t wanted) {
   EntryRecord rec;
   entry_begin(L, &rec, KX_ENTRY_CALL, wanted, 0);
   rec.frame_off = savestack(L, base - 1);
-  vm_run(L, VM_CALL, base, entry_link(L, base, FRAME_C));
+  // Errors pass through this entry; only a pcall frame inside it makes an error land here.
+  int status = _setjmp(rec.exit);
+  if (status == 0) vm_run(L, VM_CALL, base, entry_link(L, base, FRAME_C));
+  else entry_land(L, &rec, status);
   entry_end(L, &rec);
 }
 
