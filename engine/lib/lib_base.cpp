@@ -64,10 +64,12 @@ int kx_ff_ipairs(lua_State* L, Value* base, uint32_t nargs) { return ff_pairs_co
 
 int kx_ff_ipairs_aux(lua_State* L, Value* base, uint32_t nargs) {
   if (nargs < 2 || !tv_istab(base) || !tv_isnum(base + 1)) return KX_FF_FALLBACK;
-  int32_t i = kx_lib_num2int(numV(base + 1)) + 1;
-  const Value* v = kx_tab_getint(tabV(base), i);
-  if (v == nullptr || tv_isnil(v)) return 0;
-  setnumV(base, i);
+  // The successor in doubles: the largest 32-bit integer has one too.
+  Value key;
+  setnumV(&key, static_cast<double>(kx_lib_num2int(numV(base + 1))) + 1);
+  const Value* v = kx_tab_get(L, tabV(base), &key);
+  if (tv_isnil(v)) return 0;
+  copyV(base, &key);
   copyV(base + 1, v);
   return 2;
 }
@@ -437,6 +439,12 @@ static int kx_cf_load(lua_State* L) {
     GcString* s = kx_lib_checkstr(L, 1);
     lua_settop(L, 4);
     status = luaL_loadbufferx(L, strdata(s), s->len, name ? strdata(name) : strdata(s), mode ? strdata(mode) : nullptr);
+  } else if (chunk < L->top && tv_isudata(chunk) && udataV(chunk)->udtype == KX_UDTYPE_BUFFER) {
+    // A string buffer object: its unread contents; it stays in slot 1 while they are read.
+    const StrBufExt* sbx = static_cast<const StrBufExt*>(uddata(udataV(chunk)));
+    lua_settop(L, 4);
+    status = luaL_loadbufferx(L, sbx->r, static_cast<size_t>(sbx->sb.w - sbx->r), name ? strdata(name) : "",
+                              mode ? strdata(mode) : nullptr);
   } else {
     kx_lib_checkfunc(L, 1);
     lua_settop(L, 5);  // slot 5 anchors the pieces the reader returns

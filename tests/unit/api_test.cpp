@@ -7,6 +7,10 @@
 #include <string>
 
 #include "lauxlib.h"
+#include "core/buf.h"
+#include "core/func.h"
+#include "core/state.h"
+#include "core/str.h"
 #include "lualib.h"
 #include "vm/debug.h"
 
@@ -125,6 +129,30 @@ TEST_F(Api, CheckstackFailsNearTheStackLimitAndRecovers) {
   EXPECT_EQ(lua_tointeger(L, -3), 1);  // the failed growth left no message behind
   EXPECT_TRUE(lua_toboolean(L, -2));
   EXPECT_TRUE(lua_toboolean(L, -1));   // the stack recovered
+}
+
+TEST_F(Api, StackShrinksBackAfterAnOverflowIsCaught) {
+  const uint32_t normal_max = KX_STACK_MAX + KX_STACK_EXTRA;
+  ASSERT_EQ(run("function deep(n) return 1 + deep(n + 1) end return pcall(deep, 1)"), 0);
+  EXPECT_FALSE(lua_toboolean(L, -2));
+  EXPECT_EQ(top_string(), "api:1: stack overflow");
+  EXPECT_LE(L->stack_size, normal_max);
+  EXPECT_GT(L->stack_size, 60000u);
+  lua_settop(L, 0);
+  lua_getglobal(L, "deep");
+  lua_pushinteger(L, 1);
+  EXPECT_EQ(lua_pcall(L, 1, 0, 0), LUA_ERRRUN);
+  EXPECT_EQ(top_string(), "api:1: stack overflow");
+  EXPECT_LE(L->stack_size, normal_max);
+  ASSERT_EQ(run("return xpcall(deep, function(m) return deep(1) end, 1)"), 0);
+  EXPECT_EQ(top_string(), "stack overflow");
+  EXPECT_LE(L->stack_size, normal_max);
+  // The same in a coroutine, which dies with its stack as it was.
+  ASSERT_EQ(run("local co = coroutine.create(deep) return co, coroutine.resume(co, 1)"), 0);
+  EXPECT_EQ(top_string(), "api:1: stack overflow");
+  lua_State* co = lua_tothread(L, -3);
+  EXPECT_EQ(lua_status(co), LUA_ERRRUN);
+  EXPECT_LE(L->stack_size, normal_max);
 }
 
 TEST_F(Api, XmoveKeepsOrder) {
@@ -403,6 +431,37 @@ TEST_F(Api, TracebackElidesTheMiddle) {
   for (size_t i = dots + 2; i < tb.size(); i++) after += tb[i] == '\n';
   EXPECT_EQ(before, 12);  // levels 0 to 11
   EXPECT_EQ(after, 10);   // levels 14 to 23
+}
+
+// A string buffer object reading text it does not own, as the buffer library makes them.
+void push_buffer_over(lua_State* L, const char* text, size_t skip) {
+  lua_pushstring(L, text);
+  GcString* s = strV(L->top - 1);
+  auto* sbx = static_cast<StrBufExt*>(lua_newuserdata(L, sizeof(StrBufExt)));
+  udataV(L->top - 1)->udtype = KX_UDTYPE_BUFFER;
+  char* data = const_cast<char*>(strdata(s));
+  sbx->sb.b = data;
+  sbx->sb.w = sbx->sb.e = data + s->len;
+  sbx->sb.owner = reinterpret_cast<uintptr_t>(L) | KX_SBUF_EXT | KX_SBUF_COW;
+  sbx->ref = obj2gco(s);
+  sbx->r = data + skip;
+  sbx->dict_str = sbx->dict_mt = nullptr;
+  lua_remove(L, -2);
+}
+
+TEST_F(Api, LoadReadsTheUnreadPartOfAStringBuffer) {
+  lua_getglobal(L, "load");
+  push_buffer_over(L, "junk return ... ", 5);
+  lua_call(L, 1, 2);
+  ASSERT_EQ(lua_type(L, -2), LUA_TFUNCTION) << top_string();
+  lua_pop(L, 1);
+  lua_pushstring(L, "arg");
+  lua_call(L, 1, 1);
+  EXPECT_EQ(top_string(), "arg");
+  lua_getglobal(L, "load");
+  push_buffer_over(L, "x =", 0);
+  lua_call(L, 1, 2);
+  EXPECT_EQ(top_string(), "[string \"\"]:1: unexpected symbol near '<eof>'");
 }
 
 // ---- Debug interface --------------------------------------------------------------------------------------------
