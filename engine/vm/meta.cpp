@@ -269,8 +269,10 @@ uintptr_t kx_meta_equal(lua_State* L, const Value* a, const Value* b, bool negat
 void kx_meta_call(lua_State* L, Value* func, Value* top, uint32_t link) {
   const Value* mo = kx_meta_lookup(L, func, MM_call);
   if (!tv_isfunc(mo)) {
+    // A Lua caller names the called slot. A built-in that hands its own slot to a tail call is the
+    // frame itself: its slot no longer holds a function.
     Value* frame = L->base - 1;
-    if (frame > L->stack && isluafunc(funcV(frame))) kx_err_optype(L, func, KX_ERR_OpCall);
+    if (frame > L->stack && frame != func && isluafunc(funcV(frame))) kx_err_optype(L, func, KX_ERR_OpCall);
     kx_err_callnonfunc(L, func, link);
   }
   for (Value* p = top; p > func; p--) copyV(p, p - 1);
