@@ -3,14 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "lauxlib.h"
 #include "core/buf.h"
 #include "core/func.h"
 #include "core/state.h"
 #include "core/str.h"
+#include "counting_alloc.h"
+#include "lauxlib.h"
 #include "lualib.h"
 #include "vm/debug.h"
 
@@ -341,6 +343,53 @@ TEST_F(Api, PcallWithHandlerIndexAndCpcall) {
   EXPECT_EQ(top_string(), "attempt to call a nil value");
 }
 
+TEST(ApiPanic, UnprotectedErrorPanicsAndExits) {
+  EXPECT_EXIT(
+      {
+        lua_State* L = luaL_newstate();
+        lua_pushstring(L, "boom");
+        lua_error(L);
+      },
+      ::testing::ExitedWithCode(1), "PANIC: unprotected error in call to Lua API \\(boom\\)");
+  EXPECT_EXIT(
+      {
+        lua_State* L = luaL_newstate();
+        lua_atpanic(L, [](lua_State* L) -> int {
+          fprintf(stderr, "mine: %s\n", lua_tostring(L, -1));
+          return 0;
+        });
+        lua_pushnil(L);
+        lua_call(L, 0, 0);
+      },
+      ::testing::ExitedWithCode(1), "mine: attempt to call a nil value");
+}
+
+TEST(ApiMemory, MemoryErrorsSkipTheHandler) {
+  CountingAlloc counter;
+  lua_State* L = lua_newstate(kx_test_counting_alloc, &counter);
+  luaL_openlibs(L);
+  const char* src = R"(
+    local handled = false
+    local ok, e = xpcall(function() local t = {} for i = 1, 1e7 do t[i] = {i} end end,
+                         function(m) handled = true return m end)
+    return ok, e, handled, #{1, 2, 3}
+  )";
+  ASSERT_EQ(luaL_loadstring(L, src), 0);
+  counter.fail_at = counter.allocations + 5000;
+  ASSERT_EQ(lua_pcall(L, 0, 4, 0), 0) << lua_tostring(L, -1);
+  EXPECT_FALSE(lua_toboolean(L, 1));
+  EXPECT_STREQ(lua_tostring(L, 2), "not enough memory");
+  EXPECT_FALSE(lua_toboolean(L, 3));
+  EXPECT_EQ(lua_tointeger(L, 4), 3);  // allocation works again afterwards
+  lua_settop(L, 0);
+  ASSERT_EQ(luaL_loadstring(L, "local t = {} for i = 1, 1e7 do t[i] = {i} end"), 0);
+  counter.fail_at = counter.allocations + 5000;
+  EXPECT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRMEM);
+  EXPECT_STREQ(lua_tostring(L, -1), "not enough memory");
+  lua_close(L);
+  EXPECT_EQ(counter.live_bytes, 0u);
+}
+
 int bad_arg(lua_State* L) {
   luaL_checkinteger(L, 2);
   return 0;
@@ -367,6 +416,48 @@ TEST_F(Api, ArgumentErrorsAndWhere) {
   EXPECT_EQ(top_string(), "");  // both calls were tail calls: no Lua frame is left
   ASSERT_EQ(run("local function f()\n return (where())\n end\n return (f())"), 0);
   EXPECT_EQ(top_string(), "api:2: api:4: ");
+}
+
+// ---- Coroutines from C ------------------------------------------------------------------------------------
+
+// Yields its arguments; on resume, its frame returns the resume values to its Lua caller.
+int yield_args(lua_State* L) { return lua_yield(L, lua_gettop(L)); }
+
+TEST_F(Api, ResumeAndYieldFromC) {
+  lua_register(L, "cyield", yield_args);
+  lua_State* co = lua_newthread(L);
+  ASSERT_EQ(luaL_loadstring(co, "local a, b = ... local x, y = cyield(a + b, 'two') return x .. y, a"), 0);
+  lua_pushinteger(co, 1);
+  lua_pushinteger(co, 2);
+  ASSERT_EQ(lua_resume(co, 2), LUA_YIELD);
+  EXPECT_EQ(lua_status(co), LUA_YIELD);
+  ASSERT_EQ(lua_gettop(co), 2);
+  EXPECT_EQ(lua_tointeger(co, 1), 3);
+  EXPECT_STREQ(lua_tostring(co, 2), "two");
+  lua_settop(co, 0);
+  lua_pushstring(co, "p");
+  lua_pushstring(co, "q");
+  ASSERT_EQ(lua_resume(co, 2), 0);
+  ASSERT_EQ(lua_gettop(co), 2);
+  EXPECT_STREQ(lua_tostring(co, 1), "pq");
+  EXPECT_EQ(lua_tointeger(co, 2), 1);
+  EXPECT_EQ(lua_status(co), 0);
+
+  // Not suspended: an error status and the message, nothing run.
+  lua_State* self = lua_newthread(L);
+  lua_pushcfunction(self, [](lua_State* L) -> int {
+    lua_pushinteger(L, lua_resume(L, 0));
+    return 2;
+  });
+  ASSERT_EQ(lua_resume(self, 0), 0);
+  EXPECT_EQ(lua_tointeger(self, -1), LUA_ERRRUN);
+  EXPECT_STREQ(lua_tostring(self, -2), "cannot resume non-suspended coroutine");
+
+  // A yield outside a coroutine, or under a C-level call inside one, is refused.
+  EXPECT_EQ(error_of("cyield(1)"), "attempt to yield across C-call boundary");
+  ASSERT_EQ(run("return coroutine.resume(coroutine.create(function() table.sort({1, 2}, cyield) end))"), 0);
+  EXPECT_EQ(top_string(), "attempt to yield across C-call boundary");
+  EXPECT_EQ(lua_isyieldable(L), 0);
 }
 
 // ---- Auxiliary library --------------------------------------------------------------------------------------------
@@ -521,6 +612,41 @@ TEST_F(Api, GetinfoOfLuaAndCFunctions) {
   EXPECT_EQ(lua_type(L, -1), LUA_TFUNCTION);
   lua_pushnumber(L, 1);
   EXPECT_EQ(lua_getinfo(L, ">S", &ar), 0);
+}
+
+// The names under which functions are reached, as "n" reports them.
+int name_probe(lua_State* L) {
+  lua_Debug ar;
+  probe.text.clear();
+  if (lua_getstack(L, 1, &ar) && lua_getinfo(L, "n", &ar))
+    probe.text = std::string(ar.namewhat) + ":" + (ar.name ? ar.name : "-");
+  lua_pushstring(L, probe.text.c_str());
+  return 1;
+}
+
+TEST_F(Api, GetinfoNames) {
+  lua_register(L, "nameof", name_probe);
+  ASSERT_EQ(run(R"(
+    local r = {}
+    function gf() return (nameof()) end
+    local function lf() return (nameof()) end
+    local obj = {}
+    function obj.field() return (nameof()) end
+    function obj:meth() return (nameof()) end
+    local mt = setmetatable({}, {__index = function() return (nameof()) end,
+                                 __add = function() return (nameof()) end})
+    r[1] = gf()
+    r[2] = lf()
+    r[3] = obj.field()
+    r[4] = obj:meth()
+    r[5] = mt.x
+    r[6] = mt + 1
+    r[7] = select(2, pcall(lf))
+    for v in function(s, c) if not c then return (nameof()) end end do r[8] = v end
+    return table.concat(r, " ")
+  )"), 0) << top_string();
+  EXPECT_EQ(top_string(),
+            "global:gf local:lf field:field method:meth metamethod:__index metamethod:__add :- local:(for generator)");
 }
 
 TEST_F(Api, GetinfoExtendedFieldsAndLines) {
