@@ -253,7 +253,7 @@ op_FUNCCW : {
   L->base = base;
   L->top = base + multres - 1;
   cf->saved_pc = pc;
-  if (static_cast<uint32_t>(L->stack_limit - L->top) < LUA_MINSTACK) {
+  if (L->stack_limit - L->top < LUA_MINSTACK) {
     kx_state_growstack(L, LUA_MINSTACK);
     base = L->base;
   }
@@ -326,7 +326,7 @@ ff_fallback : {
   L->base = base;
   L->top = base + multres - 1;
   cf->saved_pc = pc;
-  if (static_cast<uint32_t>(L->stack_limit - L->top) < LUA_MINSTACK) {
+  if (L->stack_limit - L->top < LUA_MINSTACK) {
     kx_state_growstack(L, LUA_MINSTACK);
     base = L->base;
   }

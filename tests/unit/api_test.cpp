@@ -100,6 +100,27 @@ TEST_F(Api, CheckstackLimits) {
   EXPECT_EQ(lua_gettop(L), top);
 }
 
+// Uses the room every C function is given, then calls into another C function that does the same.
+int fill_then_call(lua_State* L) {
+  for (int i = 0; i < LUA_MINSTACK; i++) lua_pushinteger(L, i);
+  auto fill = [](lua_State* L) -> int {
+    for (int i = 0; i < LUA_MINSTACK; i++) lua_pushinteger(L, i);
+    return 0;
+  };
+  int status = lua_cpcall(L, fill, nullptr);
+  lua_pushcfunction(L, fill);
+  lua_call(L, 0, 0);
+  lua_pushinteger(L, status);
+  return 1;
+}
+
+TEST_F(Api, CFunctionsAlwaysGetTheirMinimumRoom) {
+  lua_register(L, "fill", fill_then_call);
+  ASSERT_EQ(run("local function f(n) if n == 0 then return fill() end return (f(n - 1)) end return f(30)"), 0)
+      << top_string();
+  EXPECT_EQ(lua_tointeger(L, -1), 0);
+}
+
 // A C function that asks for stack room: returns what lua_checkstack said and how many values it has.
 int ask_for_room(lua_State* L) {
   int before = lua_gettop(L);
