@@ -79,6 +79,63 @@ TEST_F(Api, NoneAndConversionsInPlace) {
   EXPECT_EQ(lua_gc(L, LUA_GCISRUNNING, 0), 1);
 }
 
+// Reads and writes its upvalues and environment through the pseudo-indices.
+int pseudo(lua_State* L) {
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_pushinteger(L, lua_tointeger(L, -1) + 1);
+  lua_replace(L, lua_upvalueindex(1));
+  lua_pushinteger(L, lua_type(L, lua_upvalueindex(2)));  // beyond the upvalue count: none
+  lua_newtable(L);
+  lua_pushstring(L, "mine");
+  lua_setfield(L, -2, "tag");
+  lua_replace(L, LUA_ENVIRONINDEX);
+  lua_getfield(L, LUA_ENVIRONINDEX, "tag");
+  return 3;
+}
+
+TEST_F(Api, PseudoIndicesAndEnvironments) {
+  lua_pushinteger(L, 10);
+  lua_pushcclosure(L, pseudo, 1);
+  int f = lua_gettop(L);
+  for (int i = 0; i < 2; i++) {
+    lua_pushvalue(L, f);
+    lua_call(L, 0, 3);
+  }
+  EXPECT_EQ(lua_tointeger(L, -3), 11);  // the second call sees the first call's store
+  EXPECT_EQ(lua_tointeger(L, -2), LUA_TNONE);
+  EXPECT_STREQ(lua_tostring(L, -1), "mine");
+  lua_getfenv(L, f);
+  lua_getfield(L, -1, "tag");
+  EXPECT_STREQ(lua_tostring(L, -1), "mine");
+  lua_settop(L, f);
+  EXPECT_STREQ(lua_getupvalue(L, f, 1), "");
+  EXPECT_EQ(lua_tointeger(L, -1), 12);
+  EXPECT_EQ(lua_getupvalue(L, f, 2), nullptr);
+  lua_settop(L, f);
+
+  // The globals of the thread can be replaced from any function.
+  lua_newtable(L);
+  EXPECT_EQ(lua_cpcall(L, [](lua_State* L) -> int {
+    lua_newtable(L);
+    lua_replace(L, LUA_GLOBALSINDEX);
+    lua_pushnumber(L, 1);
+    lua_setglobal(L, "onlyhere");
+    return 0;
+  }, nullptr), 0);
+  lua_getglobal(L, "onlyhere");
+  EXPECT_EQ(lua_tonumber(L, -1), 1);
+  lua_getglobal(L, "print");
+  EXPECT_TRUE(lua_isnil(L, -1));
+  lua_settop(L, 0);
+  lua_pushnumber(L, 5);
+  lua_newtable(L);
+  EXPECT_EQ(lua_setfenv(L, 1), 0);
+  EXPECT_EQ(lua_gettop(L), 1);
+  lua_pushnil(L);
+  lua_copy(L, 1, 2);
+  EXPECT_EQ(lua_tonumber(L, 2), 5);
+}
+
 TEST_F(Api, CfunctionPointersOnlyForPlainCFunctions) {
   lua_getglobal(L, "print");
   EXPECT_NE(lua_tocfunction(L, -1), nullptr);
