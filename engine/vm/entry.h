@@ -19,6 +19,7 @@ struct EntryRecord {
   int32_t frame_off;       // the entry's own frame (function slot), 0 while it has none
   int32_t catch_off;       // set by a throw: the pcall frame that catches inside this entry, or 0
   uint8_t kind;            // KX_ENTRY_*
+  bool in_handler;         // entered while an error handler runs on the thread
   jmp_buf exit;            // where the non-local exit lands
 };
 

@@ -1251,6 +1251,7 @@ static void entry_begin(lua_State* L, EntryRecord* rec, uint8_t kind, int32_t wa
   rec->catch_off = 0;
   rec->frame_off = 0;
   rec->kind = kind;
+  rec->in_handler = L->status == LUA_ERRERR;
   L->c_frame = rec;
   g->current_thread = L;
   g->vm_state = KX_VMST_INTERP;
@@ -1287,6 +1288,9 @@ static int entry_land(lua_State* L, EntryRecord* rec, int status) {
   uintptr_t resume = rec->kind == KX_ENTRY_RESUME ? KX_CFRAME_RESUME : 0;
   L->c_frame = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(rec) | resume);
   G(L)->c_entries = rec->depth + 1;
+  // An error caught inside an error handler leaves the handler running: a later error in it is
+  // an error in error handling, not a new call of the handler.
+  if (rec->in_handler) L->status = LUA_ERRERR;
   if (rec->catch_off > 0) {
     // A later error inside the resumed frames lands here again through the jump buffer.
     Value* pbase = kx_err_unwind_pcall(L, restorestack(L, rec->catch_off));

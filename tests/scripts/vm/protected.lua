@@ -44,6 +44,17 @@ ok, e = xpcall(error, function(m) return deep(1) end, "x")
 assert(not ok and e == "error in error handling", e)
 ok, e = xpcall(error, function(m) error(m) end, "x")
 assert(not ok and e == "error in error handling", e)
+-- An error caught inside the handler leaves it running: a later error there ends it.
+local runs = 0
+ok, e = xpcall(error, function(m) runs = runs + 1 pcall(error, "caught") error("again") end, "x")
+assert(not ok and e == "error in error handling" and runs == 1, runs)
+runs = 0
+ok, e = xpcall(error, function(m)
+  runs = runs + 1
+  table.sort({2, 1}, function(p, q) pcall(error) return p < q end)
+  return "sorted " .. select(2, pcall(error, "inner", 0))
+end, "x")
+assert(not ok and e == "sorted inner" and runs == 1, e)
 ok, e = xpcall(error, function(m) return m, "dropped" end, "x", 0)
 assert(not ok and e == "x" and select('#', xpcall(error, function() end)) == 2)
 -- Vararg frames overflow the same way.
