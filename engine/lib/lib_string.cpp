@@ -873,7 +873,9 @@ static int kx_cf_string_dump(lua_State* L) {
     flags |= KX_BCDUMP_F_STRIP;
   }
   StrBuf* sb = kx_buf_tmp(L);
-  if (kx_bcwrite(L, pt, writer_buf, sb, flags) != 0) kx_err_caller(L, KX_ERR_DumpRefused);
+  int status = kx_bcwrite(L, pt, writer_buf, sb, flags);
+  if (status == LUA_ERRMEM) kx_err_mem(L);
+  if (status != 0) kx_err_caller(L, KX_ERR_DumpRefused);
   setstrV(L->top, kx_buf_tostr(sb));
   kx_state_incr_top(L);
   kx_gc_check(L);
