@@ -189,6 +189,14 @@ ok, e = mem(pcall(function() return 1 + {} end))
 assert(not ok and e:find("arithmetic"))
 ok, e = mem(pcall(string.rep))
 assert(not ok and e:find("bad argument"))
+-- A memory error skips the message handler; one inside the handler is an error in error handling.
+local okx, ex = xpcall(function() error("inner") end, function(m) return "handled: " .. m end)
+if not okx and ex == "error in error handling" then error("not enough memory", 0) end
+mem(okx, ex)
+assert(not okx and ex:find("^handled: .*inner$"))
+okx, ex = xpcall(function() return ("x"):rep(100) .. "y" end, function(m) return "handled" end)
+mem(okx, ex)
+assert(okx and #ex == 101)
 local results = {}
 for i = 1, 10 do
   local okc, ec = mem(pcall(function() if i % 2 == 0 then error(i) end return i end))
