@@ -424,11 +424,34 @@ int load_and_run(lua_State* L, const Script& s) {
 // How the collector is paced while the script runs.
 enum class Pacing { Default, Eager };
 
-// One instance, whose k-th allocation after opening the libraries fails.
-RunResult run_failing_at(const Script& s, Pacing pacing, size_t k) {
-  RunResult r;
+// The counting allocator, which can fail one chosen allocation, and a limit on the live bytes
+// beyond which every growth is refused for as long as the limit stands.
+struct ShortAlloc {
   CountingAlloc counter;
-  lua_State* L = lua_newstate(kx_test_counting_alloc, &counter);
+  size_t limit = ~size_t(0);
+  size_t refused = 0;
+};
+
+void* short_alloc(void* ud, void* ptr, size_t osize, size_t nsize) {
+  auto* a = static_cast<ShortAlloc*>(ud);
+  if (nsize > osize && a->counter.live_bytes - (ptr ? osize : 0) + nsize > a->limit) {
+    a->refused++;
+    return nullptr;
+  }
+  return kx_test_counting_alloc(&a->counter, ptr, osize, nsize);
+}
+
+// What runs short after the libraries are open: the k-th allocation alone, or every allocation
+// beyond n more live bytes.
+struct Shortage {
+  size_t fail_at = 0;
+  size_t extra_bytes = ~size_t(0) / 2;
+};
+
+RunResult run_short(const Script& s, Pacing pacing, Shortage shortage) {
+  RunResult r;
+  ShortAlloc a;
+  lua_State* L = lua_newstate(short_alloc, &a);
   if (!L) return {"no instance", false};
   if (lua_cpcall(L, open_libs, nullptr) != LUA_OK) return {"opening the libraries failed", false};
   if (pacing == Pacing::Eager) {
@@ -437,11 +460,13 @@ RunResult run_failing_at(const Script& s, Pacing pacing, size_t k) {
     lua_gc(L, LUA_GCSETPAUSE, 0);
     lua_gc(L, LUA_GCCOLLECT, 0);
   }
-  counter.fail_at = counter.allocations + k;
+  if (shortage.fail_at) a.counter.fail_at = a.counter.allocations + shortage.fail_at;
+  a.limit = a.counter.live_bytes + shortage.extra_bytes;
   int status = load_and_run(L, s);
-  r.failure_injected = counter.allocations >= counter.fail_at;
+  r.failure_injected = a.refused > 0 || (a.counter.fail_at && a.counter.allocations >= a.counter.fail_at);
   if (status != LUA_OK) r.problem = memory_error_problem(L, status);
   lua_settop(L, 0);
+  a.limit = ~size_t(0);
   // Everything reachable is traversed, and the instance is still whole: the script runs again.
   if (r.problem.empty()) r.problem = full_collection_problem(L);
   if (r.problem.empty() && status != LUA_OK && load_and_run(L, s) != LUA_OK) {
@@ -449,9 +474,9 @@ RunResult run_failing_at(const Script& s, Pacing pacing, size_t k) {
     r.problem = std::string("second run failed: ") + (msg ? msg : "?");
   }
   lua_close(L);
-  if (r.problem.empty() && counter.mismatch) r.problem = "freed with a wrong size";
-  if (r.problem.empty() && counter.live_bytes != 0)
-    r.problem = "leaked " + std::to_string(counter.live_bytes) + " bytes";
+  if (r.problem.empty() && a.counter.mismatch) r.problem = "freed with a wrong size";
+  if (r.problem.empty() && a.counter.live_bytes != 0)
+    r.problem = "leaked " + std::to_string(a.counter.live_bytes) + " bytes";
   return r;
 }
 
@@ -465,15 +490,30 @@ class Oom : public ::testing::TestWithParam<std::tuple<Script, Pacing>> {
 TEST_P(Oom, EveryAllocationMayFail) {
   const Script& s = std::get<0>(GetParam());
   Pacing pacing = std::get<1>(GetParam());
-  RunResult clean = run_failing_at(s, pacing, ~size_t(0) / 2);
+  RunResult clean = run_short(s, pacing, Shortage{});
   ASSERT_EQ(clean.problem, "") << "the script fails without any memory error";
   size_t k = 1;
   for (;; k++) {
-    RunResult r = run_failing_at(s, pacing, k);
+    RunResult r = run_short(s, pacing, Shortage{k});
     ASSERT_EQ(r.problem, "") << s.name << ": allocation " << k << " fails";
     if (!r.failure_injected) break;
   }
   EXPECT_GT(k, 50u) << "the script allocates suspiciously little";
+}
+
+// Memory that stays short: the error must be reported, and recovered from, without any memory
+// to spare. The limit rises in steps until the script has all it needs.
+TEST_P(Oom, LastingShortage) {
+  const Script& s = std::get<0>(GetParam());
+  Pacing pacing = std::get<1>(GetParam());
+  constexpr size_t kStep = 64;
+  size_t extra = 0;
+  for (; extra < 4 << 20; extra += kStep + extra / 64) {
+    RunResult r = run_short(s, pacing, Shortage{0, extra});
+    ASSERT_EQ(r.problem, "") << s.name << ": " << extra << " bytes to spare";
+    if (!r.failure_injected) break;
+  }
+  EXPECT_LT(extra, size_t(4) << 20) << "the script never had enough";
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, Oom, ::testing::Combine(::testing::ValuesIn(kScripts),
