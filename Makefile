@@ -2,14 +2,17 @@
 # make test  - install what is missing, build, run the whole test suite
 # make asan  - the same tests on an AddressSanitizer + UndefinedBehaviorSanitizer build
 # make bench - the benchmark suite in ../shared/bench against build/tarnel
+# make valgrind - the script and golden tests under valgrind's memcheck, on the release build
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := g++-multilib cmake ninja-build googletest
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# memcheck needs the i386 C library's debug symbols to start a 32-bit program.
+VALGRIND_PACKAGES := valgrind libc6-dbg:i386
 
-.PHONY: all deps configure build run test asan bench clean
+.PHONY: all deps configure build run test asan bench valgrind-deps valgrind clean
 
 all: build
 
@@ -46,6 +49,21 @@ asan: deps $(ASAN_BUILD)/build.ninja
 
 bench: build
 	../shared/bench/run
+
+valgrind-deps:
+	@missing=""; for p in $(VALGRIND_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  dpkg --print-foreign-architectures | grep -qx i386 || $(SUDO) dpkg --add-architecture i386; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+# Logs of failed runs are kept in $(BUILD)/memcheck.
+valgrind: build valgrind-deps
+	mkdir -p $(BUILD)/memcheck
+	cd $(BUILD)/memcheck && $(CURDIR)/tests/tools/memcheck.sh $(abspath $(BUILD))/tarnel
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
