@@ -496,8 +496,10 @@ static void pat_start(MatchState* ms, const uint8_t* p, PatStart* st) {
   st->p = nullptr;
   // Captures opened first consume nothing; a few of them cannot reach the capture or depth limits.
   for (int32_t opens = 0; *p == '(' && opens < 8; opens++) p += p[1] == ')' ? 2 : 1;
-  uint32_t c = p[0], d = p[1];
-  if (c == '\0' || c == '(' || c == ')' || (c == '$' && d == '\0')) return;
+  uint32_t c = p[0];
+  if (c == '\0' || c == '(' || c == ')') return;
+  uint32_t d = p[1];  // within the pattern: at worst its terminating zero
+  if (c == '$' && d == '\0') return;
   if (c == '%' && (d == 'b' || d == 'f' || d - uint32_t('0') < 10u)) return;
   const uint8_t* ep = pat_class_end(ms, p);
   if (*ep == '*' || *ep == '?' || *ep == '-') return;
