@@ -50,10 +50,13 @@ static GcFunc* func_newL(lua_State* L, GcProto* pt, GcTable* env) {
   GcFunc* fn = reinterpret_cast<GcFunc*>(kx_mem_newgco(L, kx_func_sizeL(n)));
   fn->gc_type = KX_IFUNC;
   fn->ffid = KX_FF_LUA;
-  fn->upvalue_count = 0;  // set last, once every upvalue is in place
+  // The count gives the object's size when it is freed: a closure whose upvalues ran out of memory
+  // is left unreachable on the object list and must still be freed with the size it was allocated with.
+  fn->upvalue_count = static_cast<uint8_t>(n);
   fn->env = env;
   fn->gray_link = nullptr;
   fn->pc = proto_bc(pt);
+  for (uint32_t i = 0; i < n; i++) fn->l.uvptr[i] = nullptr;
   if (pt->flags < 0xe0) pt->flags += 0x20;  // the closure counter
   return fn;
 }
@@ -95,7 +98,6 @@ GcFunc* kx_func_newL_empty(lua_State* L, GcProto* pt, GcTable* env) {
     uv->dhash = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pt)) ^ (uint32_t(d) << 24);
     fn->l.uvptr[i] = uv;
   }
-  fn->upvalue_count = pt->upval_count;
   return fn;
 }
 
@@ -116,7 +118,6 @@ GcFunc* kx_func_newL_gc(lua_State* L, GcProto* pt, GcFuncL* parent) {
     }
     fn->l.uvptr[i] = uv;
   }
-  fn->upvalue_count = pt->upval_count;
   return fn;
 }
 

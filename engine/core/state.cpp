@@ -1,6 +1,7 @@
 // Creating and closing an instance, threads and their stacks.
 #include "core/state.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "compiler/lex.h"
@@ -122,15 +123,31 @@ static Value* state_open(lua_State* L, lua_CFunction, void*) {
 
 static void state_free_all(lua_State* L);
 
+#if KX_SYSTEM_ALLOC
+// Builds for memory checkers: every engine object is a block of the C library's allocator.
+static void* system_alloc(void*, void* ptr, size_t, size_t nsize) {
+  if (nsize == 0) {
+    free(ptr);
+    return nullptr;
+  }
+  return realloc(ptr, nsize);
+}
+#endif
+
 extern "C" lua_State* lua_newstate(lua_Alloc f, void* ud) {
   PrngState prng;
   if (!kx_prng_seed_secure(&prng)) return nullptr;
   KxArena* arena = nullptr;
   if (reinterpret_cast<uintptr_t>(f) == KX_ALLOC_ENGINE) {
+#if KX_SYSTEM_ALLOC
+    f = system_alloc;
+    ud = nullptr;
+#else
     arena = kx_alloc_create(&prng);
     if (arena == nullptr) return nullptr;
     f = kx_alloc_f;
     ud = arena;
+#endif
   }
   StateBlock* block = static_cast<StateBlock*>(f(ud, nullptr, 0, sizeof(StateBlock)));
   if (block == nullptr) {

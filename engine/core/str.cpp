@@ -86,8 +86,18 @@ void kx_str_resize(lua_State* L, uint32_t new_mask) {
   GlobalState* g = G(L);
   InternTable* it = &g->intern;
   if (g->gc.phase == KX_GC_SWEEPSTRING || new_mask > KX_STR_MAXMASK) return;
-  uintptr_t* nslots = kx_mem_newvec<uintptr_t>(L, new_mask + 1);
-  memset(nslots, 0, (new_mask + 1) * sizeof(uintptr_t));
+  uint32_t bytes = (new_mask + 1) * sizeof(uintptr_t);
+  uintptr_t* nslots;
+  if (it->slots && new_mask < it->mask) {
+    // Shrinking (the collector's doing) only saves memory: without room for the smaller array the
+    // table keeps its size, so that a collection step never raises a memory error.
+    nslots = static_cast<uintptr_t*>(g->alloc_fn(g->alloc_ud, nullptr, 0, bytes));
+    if (nslots == nullptr) return;
+    g->gc.total += bytes;
+  } else {
+    nslots = static_cast<uintptr_t*>(kx_mem_realloc(L, nullptr, 0, bytes));
+  }
+  memset(nslots, 0, bytes);
   uint32_t old_slots = it->slots ? it->mask + 1 : 0;
   if (it->any_dense) {
     // Count per new slot the strings its sparse hash would place there; crowded slots go dense.

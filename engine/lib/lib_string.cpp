@@ -325,9 +325,11 @@ static inline bool single_match(uint32_t c, const uint8_t* p, const uint8_t* ep)
 
 // The literal byte that a match of the items at p must start with, or -1.
 static int32_t pat_literal(const uint8_t* p) {
-  uint32_t c = p[0], d = p[1];
+  uint32_t c = p[0];
+  if (c == '\0') return -1;  // the end of the pattern: nothing lies beyond its NUL
+  uint32_t d = p[1];
   const uint8_t* q = p + 1;
-  if (c == '\0' || c == '(' || c == ')' || c == '.' || c == '[' || (c == '$' && d == '\0')) return -1;
+  if (c == '(' || c == ')' || c == '.' || c == '[' || (c == '$' && d == '\0')) return -1;
   if (c == '%') {
     if (d == '\0' || (d | 0x20) - uint32_t('a') < 26u || d - uint32_t('0') < 10u) return -1;
     c = d;
@@ -494,8 +496,10 @@ static void pat_start(MatchState* ms, const uint8_t* p, PatStart* st) {
   st->p = nullptr;
   // Captures opened first consume nothing; a few of them cannot reach the capture or depth limits.
   for (int32_t opens = 0; *p == '(' && opens < 8; opens++) p += p[1] == ')' ? 2 : 1;
-  uint32_t c = p[0], d = p[1];
-  if (c == '\0' || c == '(' || c == ')' || (c == '$' && d == '\0')) return;
+  uint32_t c = p[0];
+  if (c == '\0' || c == '(' || c == ')') return;
+  uint32_t d = p[1];  // within the pattern: at worst its terminating zero
+  if (c == '$' && d == '\0') return;
   if (c == '%' && (d == 'b' || d == 'f' || d - uint32_t('0') < 10u)) return;
   const uint8_t* ep = pat_class_end(ms, p);
   if (*ep == '*' || *ep == '?' || *ep == '-') return;
@@ -873,7 +877,9 @@ static int kx_cf_string_dump(lua_State* L) {
     flags |= KX_BCDUMP_F_STRIP;
   }
   StrBuf* sb = kx_buf_tmp(L);
-  if (kx_bcwrite(L, pt, writer_buf, sb, flags) != 0) kx_err_caller(L, KX_ERR_DumpRefused);
+  int status = kx_bcwrite(L, pt, writer_buf, sb, flags);
+  if (status == LUA_ERRMEM) kx_err_mem(L);
+  if (status != 0) kx_err_caller(L, KX_ERR_DumpRefused);
   setstrV(L->top, kx_buf_tostr(sb));
   kx_state_incr_top(L);
   kx_gc_check(L);

@@ -32,6 +32,7 @@ struct ScanJob {
   const char* src;
   size_t len;
   Scan* out;
+  Lexer* ls;  // owned by the caller, which frees its buffers whatever happens
 };
 
 const char* read_once(lua_State*, void* ud, size_t* size) {
@@ -45,8 +46,7 @@ const char* read_once(lua_State*, void* ud, size_t* size) {
 // Runs the lexer alone over src, as the compiler's entry would set it up.
 Value* scan_all(lua_State* L, lua_CFunction, void* ud) {
   ScanJob* job = static_cast<ScanJob*>(ud);
-  Lexer ls;
-  kx_lex_prepare(L, &ls);
+  Lexer& ls = *job->ls;
   ls.reader = read_once;
   ls.reader_data = job;
   ls.given_name = "=scan";
@@ -64,15 +64,17 @@ Value* scan_all(lua_State* L, lua_CFunction, void* ud) {
     job->out->tokens.push_back(t);
   } while (ls.token != KX_TK_eof);
   job->out->chunk_name = strdata(ls.chunk_name);
-  kx_lex_cleanup(L, &ls);
   return nullptr;
 }
 
 Scan scan(const std::string& src) {
   Scan out;
   lua_State* L = luaL_newstate();
-  ScanJob job = {src.data(), src.size(), &out};
+  Lexer ls;
+  kx_lex_prepare(L, &ls);
+  ScanJob job = {src.data(), src.size(), &out, &ls};
   if (kx_vm_cpcall(L, nullptr, &job, scan_all) != 0) out.error = lua_tostring(L, -1);
+  kx_lex_cleanup(L, &ls);
   lua_close(L);
   return out;
 }

@@ -121,6 +121,22 @@ TEST(StrLibMemory, ErrorsInsideReplacementsLeakNothing) {
   EXPECT_FALSE(counter.mismatch);
 }
 
+// Patterns that end in a repetition, with lengths that leave no padding after the terminating NUL:
+// the look-ahead for the byte after the repetition stops at the NUL. Each string has its own block
+// of exactly its size here, so the sanitizer build sees any read beyond it.
+TEST(StrLibMemory, RepetitionAtThePatternEndReadsNothingBeyondIt) {
+  CountingAlloc counter;
+  lua_State* L = lua_newstate(kx_test_counting_alloc, &counter);
+  luaL_openlibs(L);
+  const char* src =
+      "assert(('a1b22c333'):gsub('%d+', '#') == 'a#b#c#')\n"
+      "assert(('key=val'):match('=.*') == '=val')\n"
+      "assert(('xxabcabc'):match('xx(abc)%a-') == 'abc')\n"
+      "assert(('aaa'):find('a-$') == 1)\n";
+  ASSERT_EQ(luaL_dostring(L, src), 0) << lua_tostring(L, -1);
+  lua_close(L);
+}
+
 // ---- The reference matcher ------------------------------------------------------------------------------
 //
 // Written from the description of the pattern language alone: the pattern is parsed into a list of
