@@ -468,6 +468,25 @@ TEST(ApiMemory, MemoryErrorsSkipTheHandler) {
   EXPECT_EQ(counter.live_bytes, 0u);
 }
 
+TEST_F(Api, PcallHandlerFailures) {
+  int top = lua_gettop(L);
+  ASSERT_EQ(run("return function(m) error('again') end"), 0);
+  lua_pushcfunction(L, raise_table);
+  EXPECT_EQ(lua_pcall(L, 0, 0, top + 1), LUA_ERRERR);
+  EXPECT_EQ(top_string(), "error in error handling");
+  lua_settop(L, top);
+  lua_pushinteger(L, 3);  // not a function
+  lua_pushcfunction(L, raise_table);
+  EXPECT_EQ(lua_pcall(L, 0, 0, -2), LUA_ERRERR);
+  EXPECT_EQ(top_string(), "error in error handling");
+  lua_settop(L, top);
+  // The handler's position is kept as an offset: it survives the stack moving under the call.
+  ASSERT_EQ(run("return function(m) return 'H:' .. m end"), 0);
+  ASSERT_EQ(luaL_loadstring(L, "local function d(n) if n == 0 then error('deep', 0) end return 1 + d(n - 1) end d(5000)"), 0);
+  EXPECT_EQ(lua_pcall(L, 0, 0, top + 1), LUA_ERRRUN);
+  EXPECT_EQ(top_string(), "H:deep");
+}
+
 int bad_arg(lua_State* L) {
   luaL_checkinteger(L, 2);
   return 0;
