@@ -163,7 +163,7 @@ void kx_state_free(GlobalState* g, lua_State* L1);
 
 // Room for n more slots above top.
 inline void kx_state_checkstack(lua_State* L, uint32_t n) {
-  if (static_cast<uint32_t>(L->stack_limit - L->top) <= n) kx_state_growstack(L, n);
+  if (L->stack_limit - L->top <= static_cast<ptrdiff_t>(n)) kx_state_growstack(L, n);
 }
 // Completes a push: the value was written at top.
 inline void kx_state_incr_top(lua_State* L) {
