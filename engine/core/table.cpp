@@ -254,14 +254,6 @@ static void rehash(lua_State* L, GcTable* t, const Value* newkey) {
 
 // ---- Lookup ----------------------------------------------------------------------------------------------
 
-const Value* kx_tab_getstr(GcTable* t, const GcString* key) {
-  TableNode* n = hashstr(t, key);
-  do {
-    if (tv_isstr(&n->key) && strV(&n->key) == key) return &n->val;
-  } while ((n = n->next) != nullptr);
-  return nullptr;
-}
-
 TableNode* kx_tab_getinth(GcTable* t, int32_t k) {
   double d = static_cast<double>(k);
   TableNode* n = hashint(t, k);

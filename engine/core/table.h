@@ -2,6 +2,7 @@
 // fixed-size nodes whose collision chains live inside the node array.
 #pragma once
 
+#include "core/str.h"
 #include "core/value.h"
 
 struct TableNode {
@@ -50,7 +51,15 @@ void kx_tab_resize(lua_State* L, GcTable* t, uint32_t asize, uint32_t hbits);
 void kx_tab_reasize(lua_State* L, GcTable* t, uint32_t n);
 
 const Value* kx_tab_get(lua_State* L, GcTable* t, const Value* key);
-const Value* kx_tab_getstr(GcTable* t, const GcString* key);
+// The value slot of a string key, or null; the hot lookup of fields, methods and globals.
+inline const Value* kx_tab_getstr(const GcTable* t, const GcString* key) {
+  const TableNode* n = &t->node[key->id & t->hmask];
+  do {
+    if (n->key.w.hi == KX_TSTR && n->key.w.lo == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)))
+      return &n->val;
+  } while ((n = n->next) != nullptr);
+  return nullptr;
+}
 const Value* kx_tab_getint(GcTable* t, int32_t k);
 TableNode* kx_tab_getinth(GcTable* t, int32_t k);
 Value* kx_tab_set(lua_State* L, GcTable* t, const Value* key);

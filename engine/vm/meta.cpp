@@ -14,15 +14,6 @@
 
 // ---- Lookup --------------------------------------------------------------------------------------------
 
-const Value* kx_meta_cache(GcTable* mt, MetaMethod mm, GcString* name) {
-  const Value* mo = kx_tab_getstr(mt, name);
-  if (mo == nullptr || tv_isnil(mo)) {
-    mt->nomm |= static_cast<uint8_t>(1u << mm);
-    return nullptr;
-  }
-  return mo;
-}
-
 GcTable* kx_meta_getmt(GlobalState* g, const Value* o) {
   if (tv_istab(o)) return tabV(o)->metatable;
   if (tv_isudata(o)) return udataV(o)->metatable;

@@ -914,15 +914,29 @@ op_TGETV : {
 op_TGETS : {
   Value* o = RB;
   if (tv_istab(o)) {
+    // Methods and defaults come through short chains of __index tables: follow them here.
     GcTable* t = tabV(o);
-    const Value* v = kx_tab_getstr(t, KSTR(bc_c(ins)));
-    if (v && !tv_isnil(v)) {
-      copyV(RA, v);
-      DISPATCH();
-    }
-    if (kx_meta_fast(g, t->metatable, MM_index) == nullptr) {
-      setnilV(RA);
-      DISPATCH();
+    GcString* key = KSTR(bc_c(ins));
+    for (int depth = 0; depth < 8; depth++) {
+      const Value* v = kx_tab_getstr(t, key);
+      if (v && !tv_isnil(v)) {
+        copyV(RA, v);
+        DISPATCH();
+      }
+      const Value* mo = kx_meta_fast(g, t->metatable, MM_index);
+      if (mo == nullptr) {
+        setnilV(RA);
+        DISPATCH();
+      }
+      if (!tv_istab(mo)) {
+        if (depth == 0) break;
+        // An __index function of a table further up the chain gets that table.
+        settabV(&g->temp_value, t);
+        setstrV(&g->temp_value2, key);
+        tobj = &g->temp_value;
+        goto tget_slow_obj;
+      }
+      t = tabV(mo);
     }
   }
   setstrV(&g->temp_value2, KSTR(bc_c(ins)));
@@ -948,9 +962,12 @@ op_TGETB : {
 }
 tget_slow:
   copyV(&g->temp_value2, RC);
-tget_slow_key : {
+tget_slow_key:
+  tobj = RB;
+tget_slow_obj : {
+  // The object in tobj, the key in temp_value2.
   const Value* r;
-  PROTECT(r = kx_meta_tget(L, RB, &g->temp_value2));
+  PROTECT(r = kx_meta_tget(L, tobj, &g->temp_value2));
   if (r == nullptr) {
     base = L->top;
     multres = 3;
