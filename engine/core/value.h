@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <emmintrin.h>
+
 static_assert(sizeof(void*) == 4, "the engine is built for a 32-bit address space");
 
 struct lua_State;
@@ -169,8 +171,9 @@ inline int32_t kx_num2bit(double n) {
   v.n = n + 6755399441055744.0;
   return static_cast<int32_t>(v.w.lo);
 }
-// Whether n is exactly a 32-bit integer; the integer in *k.
+// Whether n is exactly a 32-bit integer; the integer in *k. The processor's truncating conversion
+// gives 0x80000000 for NaN and out-of-range values, which then fail the comparison.
 inline bool kx_num2int_exact(double n, int32_t* k) {
-  *k = kx_num2bit(n);
+  *k = _mm_cvttsd_si32(_mm_set_sd(n));
   return static_cast<double>(*k) == n;
 }

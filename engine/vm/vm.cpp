@@ -895,6 +895,10 @@ op_TGETV : {
     int32_t i;
     if (tv_isnum(k) && kx_num2int_exact(numV(k), &i) && static_cast<uint32_t>(i) < t->asize) {
       v = &t->array[i];
+      if (!tv_isnil(v)) {
+        copyV(RA, v);
+        DISPATCH();
+      }
     } else if (tv_isstr(k)) {
       v = kx_tab_getstr(t, strV(k));
     } else {
