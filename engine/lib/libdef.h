@@ -33,16 +33,7 @@ struct Out {
   }
 };
 
-struct Token {
-  const char* s;
-  size_t len;
-  constexpr bool is(const char* w) const {
-    size_t i = 0;
-    for (; w[i]; i++)
-      if (i >= len || s[i] != w[i]) return false;
-    return i == len;
-  }
-};
+using kx_bcasm::Token;
 
 constexpr bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == ';'; }
 
