@@ -100,7 +100,7 @@ GcTable* read_ktab(BcProtoReader* r) {
 // Reads the GC constants from the highest index down; child prototypes come off the stack.
 void read_kgc(BcProtoReader* r, GcProto* pt, uint32_t count) {
   lua_State* L = r->L;
-  GcObj** kgc = reinterpret_cast<GcObj**>(pt->consts);
+  Ref<GcObj>* kgc = reinterpret_cast<Ref<GcObj>*>(pt->consts.get());
   for (uint32_t i = count; i-- > 0;) {
     uint32_t tp = read_uleb(r);
     GcObj* o;
@@ -292,7 +292,7 @@ void validate(BcProtoReader* r, GcProto* pt) {
 // The debug region: the line map, then upvalue names, then variable info. Only its bounds are
 // checked; what it says is reported, never executed.
 void setup_debug(BcProtoReader* r, GcProto* pt, uint32_t dsize) {
-  uint8_t* p = static_cast<uint8_t*>(pt->line_info);
+  uint8_t* p = static_cast<uint8_t*>(pt->line_info.get());
   uint8_t* pe = p + dsize;
   uint32_t w = pt->line_count < 256 ? 1 : pt->line_count < 65536 ? 2 : 4;
   uint64_t maplen = static_cast<uint64_t>(pt->code_size - 1) * w;

@@ -185,7 +185,7 @@ uint32_t debug_size(const GcProto* pt) {
       while (*p++ >= 0x80) {
       }
   }
-  return static_cast<uint32_t>(p + 1 - static_cast<const uint8_t*>(pt->line_info));
+  return static_cast<uint32_t>(p + 1 - static_cast<const uint8_t*>(pt->line_info.get()));
 }
 
 // Instructions as stored: no interpreter-only variants.

@@ -43,7 +43,7 @@ struct InsLine {
 
 // A declared variable, a pending goto/break/continue, or a label.
 struct VarSlot {
-  GcString* name;     // or a small code (see codegen.h); null once resolved or out of view
+  Ref<GcString> name; // or a small code (see codegen.h); null once resolved or out of view
   uint32_t start_pc;  // variable: first pc where active; jump: its pc; label: its pc
   uint32_t end_pc;    // variable: pc where its scope ended
   uint8_t slot;       // variable: register; jump or label: active variables at that point

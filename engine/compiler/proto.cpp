@@ -98,7 +98,7 @@ static uint32_t fs_debug_bytes(Lexer* ls, FuncBuilder* fs, StrBuf* sb) {
     const VarSlot* v = &ls->vars[i];
     if (v->info & (KX_VAR_JUMP | KX_VAR_LABEL)) continue;
     if (varname_isstr(v->name)) kx_buf_putmem(sb, strdata(v->name), v->name->len + 1);
-    else kx_buf_putchar(sb, static_cast<int>(reinterpret_cast<uintptr_t>(v->name)));
+    else kx_buf_putchar(sb, static_cast<int>(v->name.bits));
     putuleb(sb, v->start_pc - last_start);
     putuleb(sb, v->end_pc - v->start_pc);
     last_start = v->start_pc;
@@ -125,7 +125,7 @@ static void fs_fixup_child_upvalues(Lexer* ls, GcProto* child) {
 static void fs_fill_constants(Lexer* ls, FuncBuilder* fs, GcProto* pt) {
   GlobalState* g = G(ls->thread);
   GcTable* kt = fs->constants;
-  GcObj** kgc = reinterpret_cast<GcObj**>(pt->consts);
+  Ref<GcObj>* kgc = reinterpret_cast<Ref<GcObj>*>(pt->consts.get());
   for (uint32_t i = 0; i < kt->asize; i++) {
     const Value* v = &kt->array[i];
     if (tv_isnum(v)) setnumV(&pt->consts[v->w.lo], static_cast<double>(i));
@@ -150,13 +150,13 @@ static void fs_fill_lines(FuncBuilder* fs, GcProto* pt, uint32_t width) {
   const InsLine* il = fs->code + 1;
   int32_t first = fs->min_line;
   if (width == 1) {
-    uint8_t* li = static_cast<uint8_t*>(pt->line_info);
+    uint8_t* li = static_cast<uint8_t*>(pt->line_info.get());
     for (uint32_t i = 0; i < count; i++) li[i] = static_cast<uint8_t>(il[i].line - first);
   } else if (width == 2) {
-    uint16_t* li = static_cast<uint16_t*>(pt->line_info);
+    uint16_t* li = static_cast<uint16_t*>(pt->line_info.get());
     for (uint32_t i = 0; i < count; i++) li[i] = static_cast<uint16_t>(il[i].line - first);
   } else {
-    uint32_t* li = static_cast<uint32_t*>(pt->line_info);
+    uint32_t* li = static_cast<uint32_t*>(pt->line_info.get());
     for (uint32_t i = 0; i < count; i++) li[i] = static_cast<uint32_t>(il[i].line - first);
   }
 }

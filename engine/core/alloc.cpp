@@ -8,84 +8,105 @@
 #include <cstring>
 
 #include "core/prng.h"
-
-static_assert(sizeof(void*) == 4 && sizeof(size_t) == 4);
+#include "core/ref.h"
 
 namespace {
+
+// The arena lies below 4 GiB on every build, so its own words (sizes and links) are 32 bits.
+using word = uint32_t;
+constexpr word WORD_MAX = UINT32_MAX;
 
 // Every chunk starts with two words. The first belongs to the previous chunk: while that one is free
 // it holds its size (its footer); while it is in use it is the end of its payload. The second holds
 // this chunk's size, a multiple of 8, with two flags in the low bits.
 struct Chunk {
-  size_t prev_foot;
-  size_t head;
-  Chunk* fd;        // free chunks: links of their list or ring of equal sizes
-  Chunk* bk;
-  Chunk* child[2];  // free large chunks that are trie nodes
-  Chunk* parent;    // none for a root and for the other members of a ring
+  word prev_foot;
+  word head;
+  Ref<Chunk> fd;        // free chunks: links of their list or ring of equal sizes
+  Ref<Chunk> bk;
+  Ref<Chunk> child[2];  // free large chunks that are trie nodes
+  Ref<Chunk> parent;    // none for a root and for the other members of a ring
   uint32_t bin;
 };
 
-constexpr size_t PINUSE = 1;      // the previous chunk is in use
-constexpr size_t CINUSE = 2;      // this chunk is in use
-constexpr size_t SIZE_MASK = ~size_t(7);
-constexpr size_t DIRECT_BIT = 1;  // in the first word of a directly mapped chunk, whose PINUSE is clear
+constexpr word PINUSE = 1;      // the previous chunk is in use
+constexpr word CINUSE = 2;      // this chunk is in use
+constexpr word SIZE_MASK = ~word(7);
+constexpr word DIRECT_BIT = 1;  // in the first word of a directly mapped chunk, whose PINUSE is clear
 
-constexpr size_t ALIGN = 8;
-constexpr size_t MIN_CHUNK = 16;
-constexpr size_t MEM_OFFSET = 8;  // the payload follows the two words
-constexpr size_t OVERHEAD = 4;    // an in-use chunk also uses the first word of its successor
-constexpr size_t MIN_REQUEST = MIN_CHUNK - OVERHEAD - 1;
-constexpr size_t MAX_SMALL = 248;
+constexpr word ALIGN = 8;
+constexpr word MIN_CHUNK = 16;
+constexpr word MEM_OFFSET = 8;  // the payload follows the two words
+constexpr word OVERHEAD = 4;    // an in-use chunk also uses the first word of its successor
+constexpr word MIN_REQUEST = MIN_CHUNK - OVERHEAD - 1;
+constexpr word MAX_SMALL = 248;
 constexpr uint32_t NBINS = 32;
-constexpr size_t TRIM_THRESHOLD = 0x200000;
+constexpr word TRIM_THRESHOLD = 0x200000;
 constexpr uint32_t RELEASE_RATE = 255;
-constexpr size_t DIRECT_IDLE_MAX = KX_ALLOC_GRANULE / 2;
+constexpr word DIRECT_IDLE_MAX = KX_ALLOC_GRANULE / 2;
 
 // A heap region from the system. The record of the region holding the top lives in the arena; every
 // other region keeps its record in an in-use chunk of SEG_TAIL bytes at its end, and the top's region
 // reserves that much at its end so the record can be written when the top moves elsewhere.
 struct Seg {
-  char* base;
-  size_t size;
-  Seg* next;
+  Ref<char> base;
+  word size;
+  Ref<Seg> next;
 };
-constexpr size_t SEG_TAIL = 24;
+constexpr word SEG_TAIL = 24;
+Seg make_seg(char* base, word size, Seg* next) {
+  Seg s;
+  s.base = base;
+  s.size = size;
+  s.next = next;
+  return s;
+}
 static_assert(MEM_OFFSET + sizeof(Seg) <= SEG_TAIL && SEG_TAIL % ALIGN == 0);
 
 // A direct mapping starts with links to the arena's other direct mappings; its chunk follows, and
 // the chunk's first word records that offset.
 struct DirectLink {
-  DirectLink* prev;
-  DirectLink* next;
+  Ref<DirectLink> prev;
+  Ref<DirectLink> next;
 };
-constexpr size_t DIRECT_OFFSET = sizeof(DirectLink);
-constexpr size_t DIRECT_PAD = DIRECT_OFFSET + ALIGN;
+constexpr word DIRECT_OFFSET = sizeof(DirectLink);
+constexpr word DIRECT_PAD = DIRECT_OFFSET + ALIGN;
 static_assert(DIRECT_OFFSET % ALIGN == 0);
 
-// Heap regions are placed upward from a random granule in [256 MiB, 448 MiB), far from where the
-// system puts other mappings (top-down from high addresses), so that the next region can usually be
-// mapped right behind the current one and merged with it; the randomness keeps heap addresses
-// unpredictable. That leaves at least 64 MiB to grow into below 512 MiB, where the shadow memory of
-// 32-bit AddressSanitizer builds begins.
+// Heap regions are placed upward from a random granule in [256 MiB, 448 MiB) (i386) or
+// [256 MiB, 768 MiB) (x86-64), far from where the system puts other mappings (top-down from high
+// addresses), so that the next region can usually be mapped right behind the current one and merged
+// with it; the randomness keeps heap addresses unpredictable. On i386 that leaves at least 64 MiB to
+// grow into below 512 MiB, where the shadow memory of 32-bit AddressSanitizer builds begins.
 constexpr uintptr_t HEAP_LOW = 0x10000000;
+#if KX_64
+constexpr uint32_t HEAP_SLOTS = 0x20000000 / KX_ALLOC_GRANULE;
+// Every mapping ends below 4 GiB, so that references reach it; with AddressSanitizer below 2 GiB,
+// where its shadow memory begins.
+#if defined(KX_SANITIZE)
+constexpr uintptr_t ADDR_LIMIT = 0x7fff8000;
+#else
+constexpr uintptr_t ADDR_LIMIT = uintptr_t(1) << 32;
+#endif
+#else
 constexpr uint32_t HEAP_SLOTS = 0x0c000000 / KX_ALLOC_GRANULE;
+#endif
 
 }  // namespace
 
 struct KxArena {
   uint32_t smallmap;      // bit i: small bin i is not empty
   uint32_t treemap;       // bit i: tree bin i is not empty
-  size_t dvsize;
-  size_t topsize;
-  Chunk* dv;              // the designated victim: the last split remainder, kept out of the bins
-  Chunk* top;
-  size_t trim_check;
+  word dvsize;
+  word topsize;
+  Ref<Chunk> dv;          // the designated victim: the last split remainder, kept out of the bins
+  Ref<Chunk> top;
+  word trim_check;
   uint32_t release_checks;
-  Chunk* smallbins[NBINS];  // bin i holds chunks of 8 * i bytes
-  Chunk* treebins[NBINS];
+  Ref<Chunk> smallbins[NBINS];  // bin i holds chunks of 8 * i bytes
+  Ref<Chunk> treebins[NBINS];
   Seg seg;                // the region holding the top, head of the region list
-  DirectLink* direct;
+  Ref<DirectLink> direct;
   size_t mapped;
   PrngState* prng;
 };
@@ -95,22 +116,22 @@ namespace {
 // ---- Chunks ----------------------------------------------------------------------------------------
 
 char* bytes(const void* p) { return const_cast<char*>(static_cast<const char*>(p)); }
-Chunk* at(const void* p, size_t off) { return reinterpret_cast<Chunk*>(bytes(p) + off); }
-Chunk* before(const void* p, size_t off) { return reinterpret_cast<Chunk*>(bytes(p) - off); }
-size_t csize(const Chunk* p) { return p->head & SIZE_MASK; }
+Chunk* at(const void* p, word off) { return reinterpret_cast<Chunk*>(bytes(p) + off); }
+Chunk* before(const void* p, word off) { return reinterpret_cast<Chunk*>(bytes(p) - off); }
+word csize(const Chunk* p) { return p->head & SIZE_MASK; }
 Chunk* next_chunk(Chunk* p) { return at(p, csize(p)); }
 void* chunk2mem(Chunk* p) { return at(p, MEM_OFFSET); }
 Chunk* mem2chunk(void* mem) { return before(mem, MEM_OFFSET); }
-size_t request2size(size_t n) { return n < MIN_REQUEST ? MIN_CHUNK : (n + OVERHEAD + ALIGN - 1) & ~(ALIGN - 1); }
-size_t granule_up(size_t n) { return (n + KX_ALLOC_GRANULE - 1) & ~(KX_ALLOC_GRANULE - 1); }
+word request2size(word n) { return n < MIN_REQUEST ? MIN_CHUNK : (n + OVERHEAD + ALIGN - 1) & ~(ALIGN - 1); }
+word granule_up(word n) { return (n + KX_ALLOC_GRANULE - 1) & ~(KX_ALLOC_GRANULE - 1); }
 bool is_direct(const Chunk* p) { return !(p->head & PINUSE) && (p->prev_foot & DIRECT_BIT); }
 
 // A free chunk always follows an in-use one: free neighbours are merged.
-void set_free(Chunk* p, size_t s) {
+void set_free(Chunk* p, word s) {
   p->head = s | PINUSE;
   at(p, s)->prev_foot = s;
 }
-void set_inuse(Chunk* p, size_t s) { p->head = (p->head & PINUSE) | s | CINUSE; }
+void set_inuse(Chunk* p, word s) { p->head = (p->head & PINUSE) | s | CINUSE; }
 void set_inuse_whole(Chunk* p) {
   p->head |= CINUSE;
   next_chunk(p)->head |= PINUSE;
@@ -142,9 +163,36 @@ char* sys_map_at(char* want, size_t size) {
   return p;
 }
 
+#if KX_64
+bool below_limit(const char* p, size_t size) {
+  return reinterpret_cast<uintptr_t>(p) <= ADDR_LIMIT && size <= ADDR_LIMIT - reinterpret_cast<uintptr_t>(p);
+}
+
+// A mapping below the address limit: at random granules first, then, when the space is crowded,
+// at every step from the bottom up.
+char* low_map(PrngState* rs, size_t size) {
+  if (size > ADDR_LIMIT - HEAP_LOW) return nullptr;
+  uintptr_t slots = (ADDR_LIMIT - HEAP_LOW - size) / KX_ALLOC_GRANULE + 1;
+  for (int tries = 0; rs && tries < 32; tries++) {
+    uintptr_t slot = (kx_prng_u64(rs) >> 32) % (tries == 0 && slots > HEAP_SLOTS ? HEAP_SLOTS : slots);
+    if (char* p = sys_map_at(reinterpret_cast<char*>(HEAP_LOW + slot * KX_ALLOC_GRANULE), size)) return p;
+  }
+  size_t step = size > 0x1000000 ? size : 0x1000000;
+  for (uintptr_t at = HEAP_LOW; at + size <= ADDR_LIMIT; at += step)
+    if (char* p = sys_map_at(reinterpret_cast<char*>(at), size)) return p;
+  return nullptr;
+}
+#endif
+
 // A heap region right behind `after` if possible, else at a random low address if that is free,
-// else wherever the system puts it.
+// else (i386) wherever the system puts it.
 char* heap_map(PrngState* rs, size_t size, char* after) {
+#if KX_64
+  if (after && below_limit(after, size)) {
+    if (char* p = sys_map_at(after, size)) return p;
+  }
+  return low_map(rs, size);
+#else
   if (after) {
     if (char* p = sys_map_at(after, size)) return p;
   }
@@ -154,11 +202,21 @@ char* heap_map(PrngState* rs, size_t size, char* after) {
     hint = reinterpret_cast<void*>(HEAP_LOW + slot * KX_ALLOC_GRANULE);
   }
   return sys_map(hint, size, 0);
+#endif
+}
+
+// A direct mapping: on i386 the system's default placement (top-down from high addresses).
+char* direct_map(PrngState* rs, size_t size) {
+#if KX_64
+  return low_map(rs, size);
+#else
+  return sys_map(nullptr, size, 0);
+#endif
 }
 
 // ---- Small bins ---------------------------------------------------------------------------------------
 
-void insert_small(KxArena* a, Chunk* p, size_t s) {
+void insert_small(KxArena* a, Chunk* p, word s) {
   uint32_t i = s >> 3;
   Chunk* h = a->smallbins[i];
   if (h) {
@@ -173,7 +231,7 @@ void insert_small(KxArena* a, Chunk* p, size_t s) {
   a->smallbins[i] = p;
 }
 
-void unlink_small(KxArena* a, Chunk* p, size_t s) {
+void unlink_small(KxArena* a, Chunk* p, word s) {
   uint32_t i = s >> 3;
   if (p->fd == p) {
     a->smallbins[i] = nullptr;
@@ -189,8 +247,8 @@ void unlink_small(KxArena* a, Chunk* p, size_t s) {
 // Each bin covers half a power of two and is a trie keyed by the size bits below the ones that select
 // the bin; every node is itself a chunk, and chunks of equal size form a ring around one node.
 
-uint32_t tree_index(size_t s) {
-  size_t x = s >> 8;
+uint32_t tree_index(word s) {
+  word x = s >> 8;
   if (x > 0xffff) return NBINS - 1;
   uint32_t k = 31 - __builtin_clz(x);
   return (k << 1) + ((s >> (k + 7)) & 1);
@@ -201,7 +259,7 @@ uint32_t tree_shift(uint32_t i) { return i == NBINS - 1 ? 0 : 25 - (i >> 1); }
 
 Chunk* leftmost_child(const Chunk* t) { return t->child[0] ? t->child[0] : t->child[1]; }
 
-void insert_large(KxArena* a, Chunk* p, size_t s) {
+void insert_large(KxArena* a, Chunk* p, word s) {
   uint32_t i = tree_index(s);
   p->bin = i;
   p->child[0] = p->child[1] = nullptr;
@@ -213,7 +271,7 @@ void insert_large(KxArena* a, Chunk* p, size_t s) {
     p->fd = p->bk = p;
     return;
   }
-  for (size_t bits = s << tree_shift(i);; bits <<= 1) {
+  for (word bits = s << tree_shift(i);; bits <<= 1) {
     if (csize(t) == s) {
       p->parent = nullptr;
       p->fd = t->fd;
@@ -222,7 +280,7 @@ void insert_large(KxArena* a, Chunk* p, size_t s) {
       t->fd = p;
       return;
     }
-    Chunk*& c = t->child[bits >> 31];
+    Ref<Chunk>& c = t->child[bits >> 31];
     if (!c) {
       c = p;
       p->parent = t;
@@ -235,11 +293,11 @@ void insert_large(KxArena* a, Chunk* p, size_t s) {
 
 // Detaches and returns t's deepest descendant along right-first links; none when t has no children.
 Chunk* detach_leaf(Chunk* t) {
-  Chunk** link = t->child[1] ? &t->child[1] : &t->child[0];
+  Ref<Chunk>* link = t->child[1] ? &t->child[1] : &t->child[0];
   Chunk* r = *link;
   if (!r) return nullptr;
   for (;;) {
-    Chunk** next = r->child[1] ? &r->child[1] : &r->child[0];
+    Ref<Chunk>* next = r->child[1] ? &r->child[1] : &r->child[0];
     if (!*next) break;
     link = next;
     r = *next;
@@ -276,11 +334,11 @@ void unlink_large(KxArena* a, Chunk* p) {
 }
 
 // The free chunk whose size exceeds nb the least, or none.
-Chunk* tree_best_fit(KxArena* a, size_t nb) {
+Chunk* tree_best_fit(KxArena* a, word nb) {
   Chunk* best = nullptr;
-  size_t best_rest = SIZE_MAX;
+  word best_rest = WORD_MAX;
   auto consider = [&](Chunk* t) {
-    size_t s = csize(t);
+    word s = csize(t);
     if (s >= nb && s - nb < best_rest) {
       best = t;
       best_rest = s - nb;
@@ -292,7 +350,7 @@ Chunk* tree_best_fit(KxArena* a, size_t nb) {
     // Follow nb's bits down the trie. The deepest right subtree passed over holds the sizes above nb
     // that are closest to it among those off the path.
     Chunk* larger = nullptr;
-    for (size_t bits = nb << tree_shift(i);; bits <<= 1) {
+    for (word bits = nb << tree_shift(i);; bits <<= 1) {
       consider(t);
       if (best_rest == 0) return best;
       Chunk* right = t->child[1];
@@ -319,12 +377,12 @@ Chunk* tree_smallest(KxArena* a) {
   return best;
 }
 
-void insert_chunk(KxArena* a, Chunk* p, size_t s) {
+void insert_chunk(KxArena* a, Chunk* p, word s) {
   if (s <= MAX_SMALL) insert_small(a, p, s);
   else insert_large(a, p, s);
 }
 
-void unlink_chunk(KxArena* a, Chunk* p, size_t s) {
+void unlink_chunk(KxArena* a, Chunk* p, word s) {
   if (s <= MAX_SMALL) unlink_small(a, p, s);
   else unlink_large(a, p);
 }
@@ -333,7 +391,7 @@ void unlink_chunk(KxArena* a, Chunk* p, size_t s) {
 
 // Puts the first nb bytes of the free chunk p of size s in use. Returns the free remainder, or none
 // when it would be smaller than a chunk and stays with p.
-Chunk* carve(Chunk* p, size_t s, size_t nb) {
+Chunk* carve(Chunk* p, word s, word nb) {
   if (s - nb < MIN_CHUNK) {
     set_inuse_whole(p);
     return nullptr;
@@ -344,13 +402,13 @@ Chunk* carve(Chunk* p, size_t s, size_t nb) {
   return r;
 }
 
-void replace_dv(KxArena* a, Chunk* p, size_t s) {
+void replace_dv(KxArena* a, Chunk* p, word s) {
   if (a->dv) insert_chunk(a, a->dv, a->dvsize);
   a->dv = p;
   a->dvsize = s;
 }
 
-Chunk* take_dv(KxArena* a, size_t nb) {
+Chunk* take_dv(KxArena* a, word nb) {
   Chunk* p = a->dv;
   Chunk* r = carve(p, a->dvsize, nb);
   a->dvsize = r ? a->dvsize - nb : 0;
@@ -358,7 +416,7 @@ Chunk* take_dv(KxArena* a, size_t nb) {
   return p;
 }
 
-Chunk* take_small(KxArena* a, size_t nb) {
+Chunk* take_small(KxArena* a, word nb) {
   uint32_t i = nb >> 3;
   uint32_t bits = a->smallmap >> i;
   if (bits & 3) {  // an exact fit, or one 8 bytes larger that is used whole
@@ -370,7 +428,7 @@ Chunk* take_small(KxArena* a, size_t nb) {
   }
   if (nb <= a->dvsize) return take_dv(a, nb);
   Chunk* p;
-  size_t s;
+  word s;
   if (bits) {
     i += __builtin_ctz(bits);
     p = a->smallbins[i];
@@ -387,10 +445,10 @@ Chunk* take_small(KxArena* a, size_t nb) {
   return p;
 }
 
-Chunk* take_large(KxArena* a, size_t nb) {
+Chunk* take_large(KxArena* a, word nb) {
   Chunk* v = a->treemap ? tree_best_fit(a, nb) : nullptr;
   if (v && (a->dvsize < nb || csize(v) < a->dvsize)) {
-    size_t s = csize(v);
+    word s = csize(v);
     unlink_large(a, v);
     if (Chunk* r = carve(v, s, nb)) insert_chunk(a, r, s - nb);
     return v;
@@ -399,14 +457,14 @@ Chunk* take_large(KxArena* a, size_t nb) {
   return nullptr;
 }
 
-void set_top(KxArena* a, Chunk* p, size_t s) {
+void set_top(KxArena* a, Chunk* p, word s) {
   a->top = p;
   a->topsize = s;
   p->head = s | PINUSE;
 }
 
 // The top always keeps at least a minimal chunk, so it never vanishes.
-Chunk* take_top(KxArena* a, size_t nb) {
+Chunk* take_top(KxArena* a, word nb) {
   if (a->topsize < nb + MIN_CHUNK) return nullptr;
   Chunk* p = a->top;
   set_top(a, at(p, nb), a->topsize - nb);
@@ -418,21 +476,21 @@ Chunk* take_top(KxArena* a, size_t nb) {
 
 // Makes the fresh region r hold the top. The old region gets its record chunk at its end, and its
 // former top becomes an ordinary free chunk.
-void add_segment(KxArena* a, char* r, size_t size) {
+void add_segment(KxArena* a, char* r, word size) {
   Chunk* tail = before(a->seg.base + a->seg.size, SEG_TAIL);
   Seg* rec = static_cast<Seg*>(chunk2mem(tail));
   *rec = a->seg;
   tail->head = SEG_TAIL | CINUSE;
   set_free(a->top, a->topsize);
   insert_chunk(a, a->top, a->topsize);
-  a->seg = Seg{r, size, rec};
+  a->seg = make_seg(r, size, rec);
   set_top(a, reinterpret_cast<Chunk*>(r), size - SEG_TAIL);
 }
 
 // Gets a region with room for a chunk of nb bytes: merged into the top's region when the system
 // places it right behind, otherwise a region of its own that takes over the top.
-bool extend(KxArena* a, size_t nb) {
-  size_t size = granule_up(nb + SEG_TAIL + MIN_CHUNK);
+bool extend(KxArena* a, word nb) {
+  word size = granule_up(nb + SEG_TAIL + MIN_CHUNK);
   char* end = a->seg.base + a->seg.size;
   char* r = heap_map(a->prng, size, end);
   if (!r) return false;
@@ -448,13 +506,13 @@ bool extend(KxArena* a, size_t nb) {
 }
 
 // Returns regions, other than the top's, that have become one free chunk.
-size_t release_free_segments(KxArena* a) {
-  size_t released = 0;
+word release_free_segments(KxArena* a) {
+  word released = 0;
   Seg* prev = &a->seg;
   while (Seg* s = prev->next) {
     Seg rec = *s;
-    Chunk* p = reinterpret_cast<Chunk*>(rec.base);
-    size_t psize = csize(p);
+    Chunk* p = reinterpret_cast<Chunk*>(rec.base.get());
+    word psize = csize(p);
     if (!(p->head & CINUSE) && psize == rec.size - SEG_TAIL) {
       if (p == a->dv) {
         a->dv = nullptr;
@@ -479,8 +537,8 @@ size_t release_free_segments(KxArena* a) {
 // Gives back whole granules from the end of the top, keeping one, then any region that has become
 // entirely free. When nothing could be given back the check stays off until the next extension.
 void trim(KxArena* a) {
-  size_t released = 0;
-  size_t extra = (a->topsize - KX_ALLOC_GRANULE) & ~(KX_ALLOC_GRANULE - 1);
+  word released = 0;
+  word extra = (a->topsize - KX_ALLOC_GRANULE) & ~(KX_ALLOC_GRANULE - 1);
   char* end = a->seg.base + a->seg.size;
   if (extra && sys_unmap(end - extra, extra)) {
     a->seg.size -= extra;
@@ -489,16 +547,15 @@ void trim(KxArena* a) {
     released = extra;
   }
   released += release_free_segments(a);
-  a->trim_check = released ? TRIM_THRESHOLD : SIZE_MAX;
+  a->trim_check = released ? TRIM_THRESHOLD : WORD_MAX;
 }
 
 // ---- Direct mappings --------------------------------------------------------------------------------
 
-// Direct mappings take the system's default placement, which is top-down from high addresses.
-Chunk* direct_alloc(KxArena* a, size_t nb) {
-  if (nb > SIZE_MAX - DIRECT_PAD - KX_ALLOC_GRANULE) return nullptr;
-  size_t size = granule_up(nb + DIRECT_PAD);
-  char* m = sys_map(nullptr, size, 0);
+Chunk* direct_alloc(KxArena* a, word nb) {
+  if (nb > WORD_MAX - DIRECT_PAD - KX_ALLOC_GRANULE) return nullptr;
+  word size = granule_up(nb + DIRECT_PAD);
+  char* m = direct_map(a->prng, size);
   if (!m) return nullptr;
   DirectLink* d = reinterpret_cast<DirectLink*>(m);
   d->prev = nullptr;
@@ -513,12 +570,12 @@ Chunk* direct_alloc(KxArena* a, size_t nb) {
 }
 
 void direct_free(KxArena* a, Chunk* p) {
-  size_t offset = p->prev_foot & ~DIRECT_BIT;
+  word offset = p->prev_foot & ~DIRECT_BIT;
   DirectLink* d = reinterpret_cast<DirectLink*>(reinterpret_cast<char*>(p) - offset);
   if (d->prev) d->prev->next = d->next;
   else a->direct = d->next;
   if (d->next) d->next->prev = d->prev;
-  size_t size = offset + csize(p);
+  word size = offset + csize(p);
   a->mapped -= size;
   sys_unmap(d, size);
 }
@@ -526,10 +583,10 @@ void direct_free(KxArena* a, Chunk* p) {
 // ---- Freeing ----------------------------------------------------------------------------------------
 
 void free_chunk(KxArena* a, Chunk* p) {
-  size_t psize = csize(p);
+  word psize = csize(p);
   Chunk* next = at(p, psize);
   if (!(p->head & PINUSE)) {
-    size_t prevsize = p->prev_foot;
+    word prevsize = p->prev_foot;
     p = before(p, prevsize);
     psize += prevsize;
     if (p != a->dv) {
@@ -557,7 +614,7 @@ void free_chunk(KxArena* a, Chunk* p) {
     set_free(p, a->dvsize);
     return;
   } else {
-    size_t nsize = csize(next);
+    word nsize = csize(next);
     unlink_chunk(a, next, nsize);
     psize += nsize;
     if (p == a->dv) {
@@ -579,14 +636,14 @@ KxArena* kx_alloc_create(PrngState* rs) {
   char* base = heap_map(rs, KX_ALLOC_GRANULE, nullptr);
   if (!base) return nullptr;
   Chunk* home = reinterpret_cast<Chunk*>(base);
-  size_t hsize = request2size(sizeof(KxArena));
+  word hsize = request2size(sizeof(KxArena));
   home->prev_foot = 0;
   home->head = hsize | PINUSE | CINUSE;
   KxArena* a = static_cast<KxArena*>(chunk2mem(home));
   memset(a, 0, sizeof(KxArena));
   a->trim_check = TRIM_THRESHOLD;
   a->release_checks = RELEASE_RATE;
-  a->seg = Seg{base, KX_ALLOC_GRANULE, nullptr};
+  a->seg = make_seg(base, KX_ALLOC_GRANULE, nullptr);
   a->mapped = KX_ALLOC_GRANULE;
   set_top(a, at(home, hsize), KX_ALLOC_GRANULE - hsize - SEG_TAIL);
   return a;
@@ -598,7 +655,7 @@ void kx_alloc_destroy(KxArena* a) {
   while (DirectLink* d = a->direct) direct_free(a, at(d, DIRECT_OFFSET));
   // The region holding the arena goes last: the head record lives in it.
   char* home = reinterpret_cast<char*>(mem2chunk(a));
-  size_t home_size = 0;
+  word home_size = 0;
   for (const Seg* s = &a->seg; s;) {
     Seg rec = *s;
     if (rec.base == home) home_size = rec.size;
@@ -610,7 +667,7 @@ void kx_alloc_destroy(KxArena* a) {
 
 void* kx_alloc_malloc(KxArena* a, size_t n) {
   if (n > KX_ALLOC_MAX_REQUEST) return nullptr;
-  size_t nb = request2size(n);
+  word nb = request2size(n);
   Chunk* p = nb <= MAX_SMALL ? take_small(a, nb) : take_large(a, nb);
   if (!p) p = take_top(a, nb);
   if (!p) {
@@ -630,7 +687,7 @@ void kx_alloc_free(KxArena* a, void* mem) {
 void* kx_alloc_realloc(KxArena* a, void* mem, size_t n) {
   if (n > KX_ALLOC_MAX_REQUEST) return nullptr;
   Chunk* p = mem2chunk(mem);
-  size_t nb = request2size(n), oldsize = csize(p);
+  word nb = request2size(n), oldsize = csize(p);
   bool direct = is_direct(p);
   if (direct) {
     if (nb > MAX_SMALL && oldsize >= nb + OVERHEAD && oldsize - nb <= DIRECT_IDLE_MAX) return mem;
@@ -643,14 +700,14 @@ void* kx_alloc_realloc(KxArena* a, void* mem, size_t n) {
     }
     return mem;
   } else if (next_chunk(p) == a->top && oldsize + a->topsize >= nb + MIN_CHUNK) {
-    size_t tsize = oldsize + a->topsize - nb;
+    word tsize = oldsize + a->topsize - nb;
     set_inuse(p, nb);
     set_top(a, at(p, nb), tsize);
     return mem;
   }
   void* fresh = kx_alloc_malloc(a, n);
   if (!fresh) return nullptr;
-  size_t usable = oldsize - (direct ? MEM_OFFSET : OVERHEAD);
+  word usable = oldsize - (direct ? MEM_OFFSET : OVERHEAD);
   memcpy(fresh, mem, usable < n ? usable : n);
   kx_alloc_free(a, mem);
   return fresh;
@@ -671,7 +728,7 @@ void kx_alloc_stats(const KxArena* a, KxAllocStats* st) {
   for (const Seg* s = &a->seg; s; s = s->next) st->segments++;
   st->direct = 0;
   for (const DirectLink* d = a->direct; d; d = d->next) st->direct++;
-  st->top_end = reinterpret_cast<uintptr_t>(a->seg.base) + a->seg.size;
+  st->top_end = reinterpret_cast<uintptr_t>(a->seg.base.get()) + a->seg.size;
 }
 
 // ---- Consistency check ------------------------------------------------------------------------------
@@ -695,10 +752,10 @@ bool check_tree(const Chunk* t, const Chunk* parent, uint32_t bin, size_t* count
 // Walks one region's chunks; counts the free ones.
 bool check_region(const KxArena* a, const Seg* s, size_t* count) {
   const char* end = s->base + s->size - SEG_TAIL;
-  const Chunk* p = reinterpret_cast<const Chunk*>(s->base);
+  const Chunk* p = reinterpret_cast<const Chunk*>(s->base.get());
   bool prev_inuse = true;
   while (reinterpret_cast<const char*>(p) < end && p != a->top) {
-    size_t sz = csize(p);
+    word sz = csize(p);
     bool inuse = p->head & CINUSE;
     if (sz < MIN_CHUNK || bool(p->head & PINUSE) != prev_inuse) return false;
     if (!inuse) {
@@ -727,7 +784,7 @@ bool kx_alloc_check(const KxArena* a) {
   for (uint32_t i = 0; i < NBINS; i++) {
     const Chunk* h = a->smallbins[i];
     if (bool(a->smallmap & (1u << i)) != (h != nullptr)) return false;
-    for (const Chunk* q = h; q; q = q->fd == h ? nullptr : q->fd) {
+    for (const Chunk* q = h; q; q = q->fd == h ? nullptr : q->fd.get()) {
       if (csize(q) != i << 3 || (q->head & CINUSE) || q->fd->bk != q) return false;
       in_bins++;
     }

@@ -30,7 +30,7 @@ static void buf_grow(StrBuf* sb, uint32_t size) {
   sb->w = b + len;
   sb->e = b + nsz;
   if (sb->owner & KX_SBUF_BORROW) {
-    StrBuf* mirror = reinterpret_cast<StrBuf*>(sbufx(sb)->ref);
+    StrBuf* mirror = reinterpret_cast<StrBuf*>((sbufx(sb)->ref).get());
     mirror->w = sb->w;
     mirror->e = sb->e;
     mirror->b = sb->b;

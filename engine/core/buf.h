@@ -13,7 +13,8 @@ struct StrBuf {
   char* b;          // start of the allocation (null while never grown)
   uintptr_t owner;  // the lua_State used for allocation and errors, with the flags below
 };
-static_assert(sizeof(StrBuf) == 16);
+// Buffers may hold memory from outside the engine (C data), so their positions are native pointers.
+static_assert(sizeof(StrBuf) == 4 * sizeof(void*));
 
 enum : uintptr_t {
   KX_SBUF_EXT = 0x1,       // an extended buffer (StrBufExt)
@@ -25,10 +26,10 @@ enum : uintptr_t {
 // The payload of a string buffer object: a StrBuf that also reads from its front.
 struct StrBufExt {
   StrBuf sb;
-  GcObj* ref;           // copy-on-write: the object whose memory is read; borrowed: the mirrored StrBuf
+  Ref<GcObj> ref;       // copy-on-write: the object whose memory is read; borrowed: the mirrored StrBuf
   char* r;              // read position: unread content is r ... w
-  GcTable* dict_str;    // serializer dictionaries
-  GcTable* dict_mt;
+  Ref<GcTable> dict_str;  // serializer dictionaries
+  Ref<GcTable> dict_mt;
 };
 
 constexpr uint32_t KX_MAX_BUF = 0x7fffff00;

@@ -23,14 +23,14 @@ static void ring_insert(GlobalState* g, GcUpval* uv) {
 // highest first, so closures over the same live local share one upvalue.
 static GcUpval* find_upval(lua_State* L, Value* slot) {
   GlobalState* g = G(L);
-  GcUpval** pp = &L->open_upvalues;
+  Ref<GcUpval>* pp = &L->open_upvalues;
   GcUpval* p;
   while ((p = *pp) != nullptr && p->v >= slot) {
     if (p->v == slot) {
       if (kx_gc_isdead(g, obj2gco(p))) kx_gc_flipwhite(obj2gco(p));
       return p;
     }
-    pp = reinterpret_cast<GcUpval**>(&p->gc_next);
+    pp = reinterpret_cast<Ref<GcUpval>*>(&p->gc_next);
   }
   GcUpval* uv = kx_mem_newobj<GcUpval>(L);
   uv->gc_type = KX_IUPVAL;
@@ -105,7 +105,7 @@ GcFunc* kx_func_newL_gc(lua_State* L, GcProto* pt, GcFuncL* parent) {
   if (G(L)->gc.total >= G(L)->gc.threshold) kx_gc_step_fixtop(L);
   GcFunc* fn = func_newL(L, pt, parent->env);
   Value* base = L->base;
-  uint32_t parent_pc = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(parent->pc));
+  uint32_t parent_pc = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(parent->pc.get()));
   for (uint32_t i = 0; i < pt->upval_count; i++) {
     uint16_t d = pt->upval_descs[i];
     GcUpval* uv;
@@ -138,7 +138,7 @@ void kx_func_closeuv(lua_State* L, Value* level) {
   GlobalState* g = G(L);
   GcUpval* uv;
   while ((uv = L->open_upvalues) != nullptr && uv->v >= level) {
-    L->open_upvalues = reinterpret_cast<GcUpval*>(uv->gc_next);
+    L->open_upvalues = reinterpret_cast<GcUpval*>(uv->gc_next.get());
     ring_unlink(uv);
     if (kx_gc_isdead(g, obj2gco(uv))) {
       kx_mem_free(g, uv, sizeof(GcUpval));

@@ -11,22 +11,22 @@ struct GcProto {
   uint8_t num_params;       // fixed parameters
   uint8_t frame_size;       // stack slots the function needs
   uint32_t code_size;       // instructions, including the header instruction
-  GcObj* gray_link;
-  Value* consts;            // collectable constants at -1 ... -gc_const_count (as GcObj* words),
+  Ref<GcObj> gray_link;
+  Ref<Value> consts;        // collectable constants at -1 ... -gc_const_count (as references),
                             // number constants at 0 ... num_const_count - 1
-  uint16_t* upval_descs;    // upval_count descriptors
+  Ref<uint16_t> upval_descs;  // upval_count descriptors
   uint32_t gc_const_count;
   uint32_t num_const_count;
   uint32_t total_size;      // bytes of the whole allocation
   uint8_t upval_count;
   uint8_t flags;            // compiler flags; bits 0x20-0x80 double as the closure counter
   uint16_t root_trace;      // first compiled trace rooted here, 0 for none
-  GcString* chunk_name;
+  Ref<GcString> chunk_name;
   uint32_t first_line;
   uint32_t line_count;
-  void* line_info;          // per-instruction line map of 1, 2 or 4 bytes per entry
-  const uint8_t* upval_names;
-  const uint8_t* var_info;
+  Ref<void> line_info;      // per-instruction line map of 1, 2 or 4 bytes per entry
+  Ref<const uint8_t> upval_names;
+  Ref<const uint8_t> var_info;
   // followed by code_size instructions
 };
 static_assert(sizeof(GcProto) == 64);
@@ -39,7 +39,8 @@ inline GcProto* proto_from_bc(const Instr* pc) {
   return reinterpret_cast<GcProto*>(const_cast<Instr*>(pc)) - 1;
 }
 // Collectable constant number i (i < 0).
-inline GcObj* proto_kgc(const GcProto* pt, int32_t i) { return reinterpret_cast<GcObj**>(pt->consts)[i]; }
+inline Ref<GcObj>* proto_kgcref(const GcProto* pt, int32_t i) { return &reinterpret_cast<Ref<GcObj>*>(pt->consts.get())[i]; }
+inline GcObj* proto_kgc(const GcProto* pt, int32_t i) { return *proto_kgcref(pt, i); }
 inline const Value* proto_knum(const GcProto* pt, uint32_t i) { return &pt->consts[i]; }
 
 // Upvalue descriptor bits.
@@ -56,11 +57,11 @@ struct GcUpval {
   union {
     Value value;       // closed: the captured value
     struct {
-      GcUpval* prev;   // open: neighbours in the GlobalState's ring of open upvalues
-      GcUpval* next;
+      Ref<GcUpval> prev;  // open: neighbours in the GlobalState's ring of open upvalues
+      Ref<GcUpval> next;
     } ring;
   };
-  Value* v;            // the stack slot while open, &value when closed
+  Ref<Value> v;        // the stack slot while open, &value when closed
   uint32_t dhash;      // identity hash for the trace compiler
 };
 static_assert(sizeof(GcUpval) == 24);
@@ -71,13 +72,13 @@ static_assert(offsetof(GcUpval, value) == 8 && offsetof(GcUpval, v) == 16 && off
   KX_GC_HEADER;          /* type byte 8 */                              \
   uint8_t ffid;          /* 0 Lua, 1 C, 2+ built-in fast function */   \
   uint8_t upvalue_count;                                               \
-  GcTable* env;                                                        \
-  GcObj* gray_link;                                                    \
-  const Instr* pc        /* first instruction, or the C-frame entry */
+  Ref<GcTable> env;                                                    \
+  Ref<GcObj> gray_link;                                                \
+  Ref<const Instr> pc    /* first instruction, or the C-frame entry */
 
 struct GcFuncL {
   KX_GCFUNC_HEADER;
-  GcUpval* uvptr[];
+  Ref<GcUpval> uvptr[];
 };
 
 struct GcFuncC {
@@ -95,7 +96,11 @@ struct GcFunc {
     GcFuncC c;
   };
 };
-static_assert(offsetof(GcFuncL, uvptr) == 20 && offsetof(GcFuncC, cfunc) == 20 && offsetof(GcFuncC, upvalue) == 24);
+// The C function's address is a native pointer: on x86-64 it is 8 bytes, aligned, and so are the
+// upvalues after it.
+constexpr uint32_t KX_FUNCC_UPVALUES = KX_64 ? 32 : 24;
+static_assert(offsetof(GcFuncL, uvptr) == 20 && offsetof(GcFuncC, cfunc) == (KX_64 ? 24 : 20));
+static_assert(offsetof(GcFuncC, upvalue) == KX_FUNCC_UPVALUES);
 
 enum : uint8_t { KX_FF_LUA = 0, KX_FF_C = 1 };
 
@@ -104,16 +109,16 @@ inline bool iscfunc(const GcFunc* fn) { return fn->ffid == KX_FF_C; }
 inline bool isffunc(const GcFunc* fn) { return fn->ffid > KX_FF_C; }
 inline GcProto* funcproto(const GcFunc* fn) { return proto_from_bc(fn->pc); }
 inline uint32_t kx_func_sizeL(uint32_t n) { return 20 + 4 * n; }
-inline uint32_t kx_func_sizeC(uint32_t n) { return 24 + 8 * n; }
+inline uint32_t kx_func_sizeC(uint32_t n) { return KX_FUNCC_UPVALUES + 8 * n; }
 
 // A block of raw memory with a metatable; the payload starts 24 bytes after the object.
 struct GcUdata {
   KX_GC_HEADER;         // type byte 12
   uint8_t udtype;       // KX_UDTYPE_*
   uint8_t unused;
-  GcTable* env;
+  Ref<GcTable> env;
   uint32_t len;         // payload bytes
-  GcTable* metatable;
+  Ref<GcTable> metatable;
   uint32_t filler;
 };
 static_assert(sizeof(GcUdata) == 24);

@@ -38,7 +38,7 @@ inline bool sweep_live(const GlobalState* g, const GcObj* o) {
   return ((o->gc_marks ^ KX_GC_WHITES) & (g->gc.current_white ^ KX_GC_WHITES)) != 0;
 }
 
-GcObj** graylink(GcObj* o) {
+Ref<GcObj>* graylink(GcObj* o) {
   switch (o->gc_type) {
     case KX_ITAB: return &reinterpret_cast<GcTable*>(o)->gray_link;
     case KX_IFUNC: return &reinterpret_cast<GcFunc*>(o)->gray_link;
@@ -47,7 +47,7 @@ GcObj** graylink(GcObj* o) {
   }
 }
 
-inline void push_list(GcObj** list, GcObj* o) {
+inline void push_list(Ref<GcObj>* list, GcObj* o) {
   *graylink(o) = *list;
   *list = o;
 }
@@ -61,6 +61,8 @@ inline void gc_markobj(GlobalState* g, GcObj* o) {
 }
 template <typename T>
 inline void gc_markobj(GlobalState* g, T* o) { gc_markobj(g, obj2gco(o)); }
+template <typename T>
+inline void gc_markobj(GlobalState* g, Ref<T> o) { gc_markobj(g, obj2gco(o)); }
 inline void gc_marktv(GlobalState* g, const Value* v) {
   if (tv_isgc(v) && kx_gc_iswhite(gcV(v))) gc_mark(g, gcV(v));
 }
@@ -365,7 +367,7 @@ void gc_finalize(lua_State* L) {
     o->gc_marks &= static_cast<uint8_t>(~KX_GC_CDATA_FIN);
     Value key;
     setgcV(&key, o, KX_TCDATA);
-    Value* slot = const_cast<Value*>(kx_tab_get(L, reinterpret_cast<GcTable*>(g->roots[KX_ROOT_FFI_FINALIZERS]), &key));
+    Value* slot = const_cast<Value*>(kx_tab_get(L, reinterpret_cast<GcTable*>(g->roots[KX_ROOT_FFI_FINALIZERS].get()), &key));
     if (tv_isnil(slot)) return;
     copyV(&fn, slot);
     setnilV(slot);
@@ -400,11 +402,11 @@ const FreeFn gc_freefunc[] = {
 };
 
 // Sweeps up to lim objects from the link p; returns the link where the sweep stops.
-GcObj** gc_sweep(GlobalState* g, GcObj** p, uint32_t lim) {
+Ref<GcObj>* gc_sweep(GlobalState* g, Ref<GcObj>* p, uint32_t lim) {
   GcObj* o;
   while ((o = *p) != nullptr && lim-- > 0) {
     if (o->gc_type == KX_ITHREAD)
-      gc_sweep(g, reinterpret_cast<GcObj**>(&reinterpret_cast<lua_State*>(o)->open_upvalues), ~0u);
+      gc_sweep(g, reinterpret_cast<Ref<GcObj>*>(&reinterpret_cast<lua_State*>(o)->open_upvalues), ~0u);
     if (sweep_live(g, o)) {
       makewhite(g, o);
       p = &o->gc_next;
@@ -417,9 +419,10 @@ GcObj** gc_sweep(GlobalState* g, GcObj** p, uint32_t lim) {
 }
 
 // Sweeps one interning chain, keeping the slot's dense flag.
-void gc_sweepstr(GlobalState* g, uintptr_t* slot) {
-  GcObj* head = reinterpret_cast<GcObj*>(*slot & ~uintptr_t(1));
-  GcObj** p = &head;
+void gc_sweepstr(GlobalState* g, uint32_t* slot) {
+  Ref<GcObj> head;
+  head.bits = *slot & ~1u;
+  Ref<GcObj>* p = &head;
   GcObj* o;
   while ((o = *p) != nullptr) {
     if (sweep_live(g, o)) {
@@ -430,7 +433,7 @@ void gc_sweepstr(GlobalState* g, uintptr_t* slot) {
       kx_str_free(g, reinterpret_cast<GcString*>(o));
     }
   }
-  *slot = reinterpret_cast<uintptr_t>(head) | (*slot & 1);
+  *slot = kx_ref_bits(head) | (*slot & 1);
 }
 
 // The estimate follows the bytes a sweep or finalizer step has released.
@@ -635,7 +638,7 @@ void kx_gc_closeuv(GlobalState* g, GcUpval* uv) {
 
 uint32_t kx_gc_separateudata(GlobalState* g, int all) {
   uint32_t m = 0;
-  GcObj** p = &mainthread(g)->gc_next;
+  Ref<GcObj>* p = &mainthread(g)->gc_next;
   GcObj* o;
   while ((o = *p) != nullptr) {
     GcUdata* ud = reinterpret_cast<GcUdata*>(o);
@@ -667,7 +670,7 @@ uint32_t kx_gc_separateudata(GlobalState* g, int all) {
 
 void kx_gc_finalize_cdata(lua_State* L) {
   GlobalState* g = G(L);
-  GcTable* t = reinterpret_cast<GcTable*>(g->roots[KX_ROOT_FFI_FINALIZERS]);
+  GcTable* t = reinterpret_cast<GcTable*>(g->roots[KX_ROOT_FFI_FINALIZERS].get());
   t->metatable = nullptr;  // the table no longer holds weak references
   for (uint32_t i = t->hmask + 1; i-- > 0;) {
     if (i > t->hmask) continue;  // a finalizer has resized the table

@@ -25,3 +25,11 @@ template <typename T>
 inline void kx_mem_freevec(GlobalState* g, T* p, size_t n) {
   kx_mem_free(g, p, n * sizeof(T));
 }
+template <typename T>
+inline T* kx_mem_reallocvec(lua_State* L, Ref<T> p, size_t old_n, size_t new_n) {
+  return kx_mem_reallocvec(L, p.get(), old_n, new_n);
+}
+template <typename T>
+inline void kx_mem_freevec(GlobalState* g, Ref<T> p, size_t n) {
+  kx_mem_freevec(g, p.get(), n);
+}

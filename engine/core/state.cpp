@@ -45,7 +45,7 @@ void kx_state_resizestack(lua_State* L, uint32_t usable) {
   L->base = st + (L->base - old);
   L->top = st + (L->top - old);
   if (g->trace_base && g->trace_base >= old && g->trace_base < old + osize) g->trace_base = st + (g->trace_base - old);
-  for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next)) uv->v = st + (uv->v - old);
+  for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next.get())) uv->v = st + (uv->v - old);
 }
 
 void kx_state_growstack(lua_State* L, uint32_t need) {

@@ -17,20 +17,23 @@ struct lua_State {
   KX_GC_HEADER;            // type byte 6
   uint8_t dummy_ffid;      // always 1: a frame whose function slot holds the thread reads as a C frame
   uint8_t status;          // 0 ok, LUA_YIELD, an error status of a dead coroutine, 6 while creating
-  GlobalState* global;
-  GcObj* gray_link;
-  Value* base;             // first slot of the current frame
-  Value* top;              // first free slot
-  Value* stack_limit;      // stack + stack_size - 6: the last 6 slots are headroom
-  Value* stack;            // slot 0
-  GcUpval* open_upvalues;  // sorted by slot, highest first
-  GcTable* env;            // the thread's globals table
-  void* c_frame;           // innermost EntryRecord, flags in the low bits
-  uint32_t stack_size;     // slots, including the 6 headroom slots
+  Ref<GlobalState> global;
+  Ref<GcObj> gray_link;
+  Ref<Value> base;             // first slot of the current frame
+  Ref<Value> top;              // first free slot
+  Ref<Value> stack_limit;      // stack + stack_size - 6: the last 6 slots are headroom
+  Ref<Value> stack;            // slot 0
+  Ref<GcUpval> open_upvalues;  // sorted by slot, highest first
+  Ref<GcTable> env;            // the thread's globals table
+  void* c_frame;               // innermost EntryRecord (on the C stack), flags in the low bits
+  uint32_t stack_size;         // slots, including the 6 headroom slots
 };
-static_assert(sizeof(lua_State) == 48);
+// The entry record pointer is native: on x86-64 it is 8 bytes and the thread object 56.
+constexpr uint32_t KX_THREAD_SIZE = KX_64 ? 56 : 48;
+static_assert(sizeof(lua_State) == KX_THREAD_SIZE);
 static_assert(offsetof(lua_State, global) == 8 && offsetof(lua_State, base) == 16 && offsetof(lua_State, top) == 20);
-static_assert(offsetof(lua_State, stack) == 28 && offsetof(lua_State, c_frame) == 40 && offsetof(lua_State, stack_size) == 44);
+static_assert(offsetof(lua_State, stack) == 28 && offsetof(lua_State, c_frame) == 40);
+static_assert(offsetof(lua_State, stack_size) == (KX_64 ? 48 : 44));
 
 constexpr uint32_t KX_STACK_EXTRA = 6;       // headroom slots beyond stack_limit
 constexpr uint32_t KX_STACK_START = 39;      // usable slots of a fresh stack
@@ -48,12 +51,12 @@ struct GcState {
   uint8_t phase;
   uint8_t unused[2];
   uint32_t sweep_string;   // next interning slot to sweep
-  GcObj* root;             // all objects but strings and open upvalues
-  GcObj** sweep;           // link where the object sweep continues
-  GcObj* gray;
-  GcObj* gray_again;
-  GcObj* weak;
-  GcObj* finalize_list;    // last element of the circular list awaiting finalization
+  Ref<GcObj> root;            // all objects but strings and open upvalues
+  Ref<Ref<GcObj>> sweep;      // link where the object sweep continues
+  Ref<GcObj> gray;
+  Ref<GcObj> gray_again;
+  Ref<GcObj> weak;
+  Ref<GcObj> finalize_list;   // last element of the circular list awaiting finalization
   uint32_t debt;
   uint32_t estimate;
   uint32_t step_mul;
@@ -100,23 +103,23 @@ struct GlobalState {
   uint8_t event_mask;
   InternTable intern;
   int32_t vm_state;
-  lua_State* main_thread;
+  Ref<lua_State> main_thread;
   StrBuf temp_buf;
   Value temp_value, temp_value2;
   TableNode nil_node;       // shared empty hash part of every table without one
   Value registry;
-  lua_State* finalizer_thread;
+  Ref<lua_State> finalizer_thread;
   GcUpval upvalue_ring;     // head of the ring of all open upvalues
   uint32_t hook_count, hook_count_reset;
   lua_Hook hook_fn;
   int (*wrap_fn)(lua_State*, lua_CFunction);
   lua_CFunction panic_fn;
   Instr cfunc_entry_internal, cfunc_entry_external;
-  lua_State* current_thread;
-  Value* trace_base;
+  Ref<lua_State> current_thread;
+  Ref<Value> trace_base;
   void* ctype_state;
   PrngState prng;
-  GcObj* roots[KX_ROOT_COUNT];
+  Ref<GcObj> roots[KX_ROOT_COUNT];
   uint32_t c_entries;       // nesting depth of C-level entries into the interpreter
 };
 
@@ -140,20 +143,20 @@ inline DispatchArea* kx_dispatch(GlobalState* g) {
 }
 
 inline GlobalState* G(const lua_State* L) { return L->global; }
-inline GcString* mmname(GlobalState* g, MetaMethod mm) { return reinterpret_cast<GcString*>(g->roots[KX_ROOT_MM + uint32_t(mm)]); }
+inline GcString* mmname(GlobalState* g, MetaMethod mm) { return reinterpret_cast<GcString*>(g->roots[KX_ROOT_MM + uint32_t(mm)].get()); }
 inline lua_State* mainthread(GlobalState* g) { return g->main_thread; }
 inline Value* niltv(GlobalState* g) { return &g->nil_node.val; }
-inline GcTable* basemt(GlobalState* g, uint32_t itype) { return reinterpret_cast<GcTable*>(g->roots[KX_ROOT_BASEMT + itype]); }
+inline GcTable* basemt(GlobalState* g, uint32_t itype) { return reinterpret_cast<GcTable*>(g->roots[KX_ROOT_BASEMT + itype].get()); }
 
 // The selector for the engine's own allocator.
 constexpr uintptr_t KX_ALLOC_ENGINE = 0x4d50;
 
 // Byte offsets from the stack start survive stack reallocation.
 inline int32_t savestack(const lua_State* L, const Value* p) {
-  return static_cast<int32_t>(reinterpret_cast<const char*>(p) - reinterpret_cast<const char*>(L->stack));
+  return static_cast<int32_t>(reinterpret_cast<const char*>(p) - reinterpret_cast<const char*>(L->stack.get()));
 }
 inline Value* restorestack(const lua_State* L, int32_t off) {
-  return reinterpret_cast<Value*>(reinterpret_cast<char*>(L->stack) + off);
+  return reinterpret_cast<Value*>(reinterpret_cast<char*>(L->stack.get()) + off);
 }
 
 void kx_state_growstack(lua_State* L, uint32_t need);

@@ -65,13 +65,13 @@ uint32_t kx_str_hash_dense(uint32_t seed_lo, uint32_t seed_hi, uint32_t h, const
   return b;
 }
 
-static inline GcString* chain_head(uintptr_t slot) { return reinterpret_cast<GcString*>(slot & ~uintptr_t(1)); }
-static inline GcString* chain_next(const GcString* s) { return reinterpret_cast<GcString*>(s->gc_next); }
+static inline GcString* chain_head(uint32_t slot) { return reinterpret_cast<GcString*>(uintptr_t(slot & ~1u)); }
+static inline GcString* chain_next(const GcString* s) { return reinterpret_cast<GcString*>(s->gc_next.get()); }
 
 // Inserts s at the head of a chain, keeping the chain's dense flag.
-static inline void chain_insert(uintptr_t* slot, GcString* s) {
+static inline void chain_insert(uint32_t* slot, GcString* s) {
   s->gc_next = obj2gco(chain_head(*slot));
-  *slot = reinterpret_cast<uintptr_t>(s) | (*slot & 1);
+  *slot = kx_ref_bits(s) | (*slot & 1);
 }
 
 static inline bool str_isdead(const GlobalState* g, const GcString* s) {
@@ -86,16 +86,16 @@ void kx_str_resize(lua_State* L, uint32_t new_mask) {
   GlobalState* g = G(L);
   InternTable* it = &g->intern;
   if (g->gc.phase == KX_GC_SWEEPSTRING || new_mask > KX_STR_MAXMASK) return;
-  uint32_t bytes = (new_mask + 1) * sizeof(uintptr_t);
-  uintptr_t* nslots;
+  uint32_t bytes = (new_mask + 1) * sizeof(uint32_t);
+  uint32_t* nslots;
   if (it->slots && new_mask < it->mask) {
     // Shrinking (the collector's doing) only saves memory: without room for the smaller array the
     // table keeps its size, so that a collection step never raises a memory error.
-    nslots = static_cast<uintptr_t*>(g->alloc_fn(g->alloc_ud, nullptr, 0, bytes));
+    nslots = static_cast<uint32_t*>(g->alloc_fn(g->alloc_ud, nullptr, 0, bytes));
     if (nslots == nullptr) return;
     g->gc.total += bytes;
   } else {
-    nslots = static_cast<uintptr_t*>(kx_mem_realloc(L, nullptr, 0, bytes));
+    nslots = static_cast<uint32_t*>(kx_mem_realloc(L, nullptr, 0, bytes));
   }
   memset(nslots, 0, bytes);
   uint32_t old_slots = it->slots ? it->mask + 1 : 0;
@@ -140,7 +140,7 @@ GcString* kx_str_rehash_chain(lua_State* L, uint32_t hash, const char* str, uint
   GlobalState* g = G(L);
   InternTable* it = &g->intern;
   bool sweeping = g->gc.phase == KX_GC_SWEEPSTRING;
-  uintptr_t* slot = &it->slots[hash & it->mask];
+  uint32_t* slot = &it->slots[hash & it->mask];
   GcString* s = chain_head(*slot);
   *slot = 1;
   it->any_dense = 1;
@@ -185,7 +185,7 @@ GcString* kx_str_new(lua_State* L, const char* str, size_t lenx) {
     h = kx_str_hash_dense(it->seed_lo, it->seed_hi, h, str, len);
     dense = true;
   }
-  uintptr_t* slot = &it->slots[h & it->mask];
+  uint32_t* slot = &it->slots[h & it->mask];
   uint32_t cost = 0;
   for (GcString* s = chain_head(*slot); s; s = chain_next(s)) {
     if (s->hash == h && s->len == len) {

@@ -30,7 +30,7 @@ inline uint32_t kx_str_size(uint32_t len) { return sizeof(GcString) + 4 + (len &
 
 // The interning table of a GlobalState.
 struct InternTable {
-  uintptr_t* slots;    // chain heads; bit 0 marks a dense chain
+  uint32_t* slots;     // chain heads (string references); bit 0 marks a dense chain
   uint32_t mask;       // slot count - 1; all ones before the first allocation
   uint32_t count;      // number of interned strings
   uint32_t next_id;    // identity number of the next new string

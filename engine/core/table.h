@@ -8,8 +8,8 @@
 struct TableNode {
   Value val;            // nil marks an empty node or a removed entry
   Value key;            // nil only in a node never used since the last resize or clear
-  TableNode* next;      // next node of the collision chain
-  TableNode* free_top;  // node 0 only: the hash part's free-node pointer (one past the last free)
+  Ref<TableNode> next;      // next node of the collision chain
+  Ref<TableNode> free_top;  // node 0 only: the hash part's free-node pointer (one past the last free)
 };
 static_assert(sizeof(TableNode) == 24);
 static_assert(offsetof(TableNode, key) == 8 && offsetof(TableNode, next) == 16 && offsetof(TableNode, free_top) == 20);
@@ -18,10 +18,10 @@ struct GcTable {
   KX_GC_HEADER;         // type byte 11; marks 0x08/0x10: weak keys/values
   uint8_t nomm;         // bit i: this table, as a metatable, has no metamethod number i (i < 8)
   int8_t colo;          // 0 separate array; 1-16 inline slots after the object; | 0x80 moved out
-  Value* array;         // asize slots; slot i holds key i
-  GcObj* gray_link;
-  GcTable* metatable;
-  TableNode* node;      // hmask + 1 nodes, or the GlobalState's nil_node
+  Ref<Value> array;       // asize slots; slot i holds key i
+  Ref<GcObj> gray_link;
+  Ref<GcTable> metatable;
+  Ref<TableNode> node;    // hmask + 1 nodes, or the GlobalState's nil_node
   uint32_t asize;
   uint32_t hmask;
 };
@@ -55,7 +55,7 @@ const Value* kx_tab_get(lua_State* L, GcTable* t, const Value* key);
 inline const Value* kx_tab_getstr(const GcTable* t, const GcString* key) {
   const TableNode* n = &t->node[key->id & t->hmask];
   do {
-    if (n->key.w.hi == KX_TSTR && n->key.w.lo == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)))
+    if (n->key.w.hi == KX_TSTR && n->key.w.lo == kx_ref_bits(key))
       return &n->val;
   } while ((n = n->next) != nullptr);
   return nullptr;

@@ -13,7 +13,8 @@
 
 #include <emmintrin.h>
 
-static_assert(sizeof(void*) == 4, "the engine is built for a 32-bit address space");
+#include "core/ref.h"
+
 
 struct lua_State;
 struct GlobalState;
@@ -39,8 +40,14 @@ enum TypeTag : uint32_t {
   KX_TNIL = ~0u, KX_TFALSE = ~1u, KX_TTRUE = ~2u, KX_TLIGHTUD = ~3u, KX_TSTR = ~4u,
   KX_TUPVAL = ~5u, KX_TTHREAD = ~6u, KX_TPROTO = ~7u, KX_TFUNC = ~8u, KX_TTRACE = ~9u,
   KX_TCDATA = ~10u, KX_TTAB = ~11u, KX_TUDATA = ~12u,
-  KX_TNUMX = ~13u  // bound of the number range; never stored
+  KX_TNUMX = ~13u  // never stored
 };
+
+// Light userdata whose address does not fit 32 bits: the high word is KX_TLUDHI plus address bits
+// 32-46. Such high words lie in the NaN range, which no stored number uses (every NaN is canonical),
+// so numbers are the high words below KX_TLUDHI.
+constexpr uint32_t KX_TLUDHI = 0xffff0000u;
+constexpr uint32_t KX_LUDHI_BITS = 15;
 
 union alignas(8) Value {
   uint64_t u64;
@@ -58,7 +65,7 @@ constexpr uint64_t KX_CANONICAL_NAN = 0xfff8000000000000ull;
 // Every collectable object starts with these fields. The two bytes that follow belong to the object
 // kind, so the common prefix is eight bytes.
 #define KX_GC_HEADER \
-  GcObj* gc_next;    \
+  Ref<GcObj> gc_next; \
   uint8_t gc_marks;  \
   uint8_t gc_type
 
@@ -83,7 +90,7 @@ enum : uint8_t {
 // ---- Type tests on the high word -------------------------------------------------------------------
 
 inline uint32_t kx_tag(const Value* v) { return v->w.hi; }
-inline bool tv_isnum(const Value* v) { return v->w.hi < KX_TNUMX; }
+inline bool tv_isnum(const Value* v) { return v->w.hi < KX_TLUDHI; }
 inline bool tv_isgc(const Value* v) { return v->w.hi - KX_TUDATA < 9u; }
 inline bool tv_isprim(const Value* v) { return v->w.hi > KX_TLIGHTUD; }
 inline bool tv_istruecond(const Value* v) { return v->w.hi <= KX_TTRUE; }
@@ -96,12 +103,17 @@ inline bool tv_istab(const Value* v) { return v->w.hi == KX_TTAB; }
 inline bool tv_isfunc(const Value* v) { return v->w.hi == KX_TFUNC; }
 inline bool tv_isthread(const Value* v) { return v->w.hi == KX_TTHREAD; }
 inline bool tv_isudata(const Value* v) { return v->w.hi == KX_TUDATA; }
-inline bool tv_islightud(const Value* v) { return v->w.hi == KX_TLIGHTUD; }
+inline bool tv_islightud(const Value* v) {
+  return v->w.hi == KX_TLIGHTUD || (v->w.hi >> KX_LUDHI_BITS) == (KX_TLUDHI >> KX_LUDHI_BITS);
+}
 inline bool tv_isproto(const Value* v) { return v->w.hi == KX_TPROTO; }
 inline bool tv_iscdata(const Value* v) { return v->w.hi == KX_TCDATA; }
 
 // Type index of a value: numbers give KX_INUM.
-inline uint32_t tv_itype(const Value* v) { return tv_isnum(v) ? uint32_t(KX_INUM) : ~v->w.hi; }
+inline uint32_t tv_itype(const Value* v) {
+  if (tv_isnum(v)) return KX_INUM;
+  return v->w.hi < KX_TUDATA ? uint32_t(KX_ILIGHTUD) : ~v->w.hi;
+}
 
 // ---- Reading -----------------------------------------------------------------------------------------
 
@@ -113,7 +125,10 @@ inline GcFunc* funcV(const Value* v) { return reinterpret_cast<GcFunc*>(gcV(v));
 inline GcProto* protoV(const Value* v) { return reinterpret_cast<GcProto*>(gcV(v)); }
 inline GcUdata* udataV(const Value* v) { return reinterpret_cast<GcUdata*>(gcV(v)); }
 inline lua_State* threadV(const Value* v) { return reinterpret_cast<lua_State*>(gcV(v)); }
-inline void* lightudV(const Value* v) { return reinterpret_cast<void*>(static_cast<uintptr_t>(v->w.lo)); }
+inline void* lightudV(const Value* v) {
+  uintptr_t hi = v->w.hi == KX_TLIGHTUD ? 0 : v->w.hi - KX_TLUDHI;
+  return reinterpret_cast<void*>((uint64_t(hi) << 32) | v->w.lo);
+}
 
 // ---- Writing -----------------------------------------------------------------------------------------
 
@@ -136,7 +151,12 @@ inline void setfuncV(Value* v, const GcFunc* f) { setgcV(v, f, KX_TFUNC); }
 inline void setprotoV(Value* v, const GcProto* p) { setgcV(v, p, KX_TPROTO); }
 inline void setudataV(Value* v, const GcUdata* u) { setgcV(v, u, KX_TUDATA); }
 inline void setthreadV(Value* v, const lua_State* t) { setgcV(v, t, KX_TTHREAD); }
-inline void setlightudV(Value* v, const void* p) { setgcV(v, p, KX_TLIGHTUD); }
+inline void setlightudV(Value* v, const void* p) {
+  uint64_t a = reinterpret_cast<uintptr_t>(p);
+  uint32_t hi = static_cast<uint32_t>(a >> 32) & ((1u << KX_LUDHI_BITS) - 1);
+  v->w.lo = static_cast<uint32_t>(a);
+  v->w.hi = hi ? KX_TLUDHI + hi : KX_TLIGHTUD;
+}
 inline void copyV(Value* dst, const Value* src) { dst->u64 = src->u64; }
 
 // ---- Objects -----------------------------------------------------------------------------------------
@@ -148,6 +168,8 @@ inline bool kx_gc_isgrey(const GcObj* o) { return (o->gc_marks & (KX_GC_WHITES |
 
 template <typename T>
 inline GcObj* obj2gco(T* p) { return reinterpret_cast<GcObj*>(p); }
+template <typename T>
+inline GcObj* obj2gco(Ref<T> p) { return reinterpret_cast<GcObj*>(p.get()); }
 
 // ---- Type names, truth and raw equality ---------------------------------------------------------------
 

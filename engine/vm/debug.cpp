@@ -46,9 +46,9 @@ int32_t kx_debug_line(const GcProto* pt, uint32_t pos) {
   if (pos == 0) return static_cast<int32_t>(pt->first_line);
   if (pos == pt->code_size) return static_cast<int32_t>(pt->first_line + pt->line_count);
   uint32_t delta;
-  if (pt->line_count < 256) delta = static_cast<const uint8_t*>(pt->line_info)[pos - 1];
-  else if (pt->line_count < 65536) delta = static_cast<const uint16_t*>(pt->line_info)[pos - 1];
-  else delta = static_cast<const uint32_t*>(pt->line_info)[pos - 1];
+  if (pt->line_count < 256) delta = static_cast<const uint8_t*>(pt->line_info.get())[pos - 1];
+  else if (pt->line_count < 65536) delta = static_cast<const uint16_t*>(pt->line_info.get())[pos - 1];
+  else delta = static_cast<const uint32_t*>(pt->line_info.get())[pos - 1];
   return static_cast<int32_t>(pt->first_line + delta);
 }
 

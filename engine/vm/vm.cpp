@@ -31,7 +31,7 @@ inline bool frame_fits(lua_State* L, Value* base, uint32_t slots) { return base 
 
 const Value* kconst_num(const Value* kbase, uint32_t i) { return &kbase[i]; }
 GcObj* kconst_gc(const Value* kbase, uint32_t i) {
-  return reinterpret_cast<GcObj* const*>(kbase)[~static_cast<int32_t>(i)];
+  return reinterpret_cast<const Ref<GcObj>*>(kbase)[~static_cast<int32_t>(i)];
 }
 
 // Stores the results of a finished C-level entry and leaves: results start at the entry's function
@@ -461,7 +461,7 @@ vm_meta_call_cat:
 vm_meta_call : {
   // A slow path placed a continuation and a call at base - 2, base - 1, base ...: link and call it.
   base[-2].w.hi = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pc));
-  uint32_t link = static_cast<uint32_t>(reinterpret_cast<char*>(base) - reinterpret_cast<char*>(L->base)) | FRAME_CONT;
+  uint32_t link = static_cast<uint32_t>(reinterpret_cast<char*>(base) - reinterpret_cast<char*>(L->base.get())) | FRAME_CONT;
   if (tv_isfunc(base - 1)) {
     setframe_link(base - 1, link);
   } else {
@@ -1280,7 +1280,7 @@ static void entry_begin(lua_State* L, EntryRecord* rec, uint8_t kind, int32_t wa
 
 // The frame link of an entry's own frame: the distance down to the caller's base and the kind.
 static uint32_t entry_link(lua_State* L, Value* base, FrameKind kind) {
-  return static_cast<uint32_t>(reinterpret_cast<char*>(base) - reinterpret_cast<char*>(L->base)) | kind;
+  return static_cast<uint32_t>(reinterpret_cast<char*>(base) - reinterpret_cast<char*>(L->base.get())) | kind;
 }
 
 static void entry_end(lua_State* L, EntryRecord* rec) {

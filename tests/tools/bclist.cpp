@@ -77,9 +77,9 @@ static std::string table_contents(const GcTable* t) {
 
 static int32_t line_of(const GcProto* pt, uint32_t pc) {
   uint32_t d;
-  if (pt->line_count < 256) d = static_cast<const uint8_t*>(pt->line_info)[pc - 1];
-  else if (pt->line_count < 65536) d = static_cast<const uint16_t*>(pt->line_info)[pc - 1];
-  else d = static_cast<const uint32_t*>(pt->line_info)[pc - 1];
+  if (pt->line_count < 256) d = static_cast<const uint8_t*>(pt->line_info.get())[pc - 1];
+  else if (pt->line_count < 65536) d = static_cast<const uint16_t*>(pt->line_info.get())[pc - 1];
+  else d = static_cast<const uint32_t*>(pt->line_info.get())[pc - 1];
   return static_cast<int32_t>(pt->first_line + d);
 }
 
@@ -171,7 +171,7 @@ static void list_proto(const GcProto* pt, uint32_t closures) {
     else if (o->gc_type == KX_ITAB) printf("  gc %u: table\n", i);
     else printf("  gc %u: function\n", i);
   }
-  const char* name = reinterpret_cast<const char*>(pt->upval_names);
+  const char* name = reinterpret_cast<const char*>(pt->upval_names.get());
   for (uint32_t i = 0; i < pt->upval_count; i++) {
     uint16_t d = pt->upval_descs[i];
     if (d & KX_UV_LOCAL)

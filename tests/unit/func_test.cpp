@@ -67,7 +67,7 @@ class Func : public ::testing::Test {
 
   std::vector<GcUpval*> open_list() {
     std::vector<GcUpval*> v;
-    for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next)) v.push_back(uv);
+    for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next.get())) v.push_back(uv);
     return v;
   }
 
@@ -189,19 +189,21 @@ int upvalues_in_order(lua_State* L) {
   return 3;
 }
 
-TEST_F(Func, CFunctionWithThreeUpvaluesIs48Bytes) {
+// A C function is 24 bytes plus 8 per upvalue on i386; its native address makes it 8 bytes more on x86-64.
+TEST_F(Func, CFunctionWithThreeUpvaluesSize) {
+  const uint32_t size = KX_64 ? 56 : 48;
   lua_pushstring(L, "one");
   lua_pushnumber(L, 2);
   lua_pushboolean(L, 1);
   int top = lua_gettop(L);
   uint32_t before = G(L)->gc.total;
   lua_pushcclosure(L, upvalues_in_order, 3);
-  EXPECT_EQ(G(L)->gc.total - before, 48u);
+  EXPECT_EQ(G(L)->gc.total - before, size);
   EXPECT_EQ(lua_gettop(L), top - 2);  // the upvalues were popped
   GcFunc* fn = funcV(L->top - 1);
   EXPECT_EQ(fn->ffid, KX_FF_C);
   EXPECT_EQ(fn->upvalue_count, 3);
-  EXPECT_EQ(kx_func_sizeC(3), 48u);
+  EXPECT_EQ(kx_func_sizeC(3), size);
   EXPECT_TRUE(tv_isstr(&fn->c.upvalue[0]));
   EXPECT_TRUE(tv_istrue(&fn->c.upvalue[2]));
   ASSERT_EQ(lua_pcall(L, 0, 3, 0), 0);

@@ -381,7 +381,7 @@ TEST(Gc, FinalizersMayCollectEvenWhileClosing) {
   // Close while the object sweep stands on a userdata that closing moves to the finalizer list.
   g->gc.step_mul = 1;
   make_garbage(L, 100);
-  while (!(g->gc.phase == KX_GC_SWEEP && udata.count(reinterpret_cast<GcObj*>(g->gc.sweep)))) kx_gc_step(L);
+  while (!(g->gc.phase == KX_GC_SWEEP && udata.count(reinterpret_cast<GcObj*>(g->gc.sweep.get())))) kx_gc_step(L);
   in.close();
   EXPECT_EQ(calls, 40);
   EXPECT_EQ(in.counter.live_bytes, 0u);

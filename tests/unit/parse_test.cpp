@@ -197,7 +197,7 @@ TEST(Compile, LineMapWidths) {
   ASSERT_NE(pt, nullptr);
   EXPECT_EQ(pt->first_line, 0u);
   EXPECT_EQ(pt->line_count, 301u);
-  EXPECT_EQ(static_cast<const uint8_t*>(pt->upval_names) - static_cast<const uint8_t*>(pt->line_info),
+  EXPECT_EQ(static_cast<const uint8_t*>(pt->upval_names) - static_cast<const uint8_t*>(pt->line_info.get()),
             2 * (pt->code_size - 1));
   EXPECT_EQ(bc_op(proto_bc(pt)[0]), BC_FUNCV + 0u);
   lua_close(L);
@@ -207,7 +207,7 @@ TEST(Compile, PrototypeLayout) {
   lua_State* L = luaL_newstate();
   const GcProto* pt = compile(L, "local a = 'x' .. 'y' .. 1.5\nreturn function() return a, 2.5, 'z' end");
   ASSERT_NE(pt, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(pt->consts) % 8, 0u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(pt->consts.get()) % 8, 0u);
   EXPECT_EQ(pt->gc_const_count, 3u);   // "x", "y", the function
   EXPECT_EQ(pt->num_const_count, 1u);  // 1.5
   EXPECT_EQ(pt->consts[0].n, 1.5);
@@ -215,12 +215,12 @@ TEST(Compile, PrototypeLayout) {
   ASSERT_EQ(child->gc_type, KX_IPROTO);
   EXPECT_EQ(child->upval_count, 1);
   EXPECT_EQ(child->upval_descs[0], KX_UV_LOCAL | KX_UV_IMMUTABLE | 0);
-  EXPECT_STREQ(reinterpret_cast<const char*>(child->upval_names), "a");
+  EXPECT_STREQ(reinterpret_cast<const char*>(child->upval_names.get()), "a");
   EXPECT_EQ(child->first_line, 2u);
   EXPECT_EQ(bc_op(proto_bc(child)[0]), BC_FUNCF + 0u);
   EXPECT_EQ(bc_a(proto_bc(child)[0]), child->frame_size);
   EXPECT_EQ(reinterpret_cast<const char*>(pt) + pt->total_size,
-            reinterpret_cast<const char*>(pt->var_info) + 5);  // "a", start 0 -> 2, length, end byte
+            reinterpret_cast<const char*>(pt->var_info.get()) + 5);  // "a", start 0 -> 2, length, end byte
   lua_close(L);
 }
 
