@@ -1,30 +1,45 @@
-# make run   - install what is missing, build, run examples/tour.lua
-# make test  - install what is missing, build, run the whole test suite
-# make asan  - the same tests on an AddressSanitizer + UndefinedBehaviorSanitizer build
-# make bench - the benchmark suite in ../shared/bench against build/tarnel
-# make valgrind - the script and golden tests under valgrind's memcheck
+# make run       - install what is missing, build, run examples/tour.lua
+# make test      - install what is missing, build, run the whole test suite (x86-64)
+# make test-i386 - the same suite on the i386 build (under qemu where the kernel cannot run it)
+# make asan      - the same tests on an AddressSanitizer + UndefinedBehaviorSanitizer build
+# make valgrind  - the script and golden tests, and the checker test, under valgrind's memcheck
+# make bench     - the benchmark suite in bench/ against build/tarnel (and lua5.4 when installed)
 
-BUILD      ?= build
-ASAN_BUILD ?= build-asan
+BUILD          ?= build
+I386_BUILD     ?= build-i386
+ASAN_BUILD     ?= build-asan
 MEMCHECK_BUILD ?= build-memcheck
-JOBS       ?= $(shell nproc)
-PACKAGES   := g++-multilib cmake ninja-build googletest
-SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-# memcheck needs the i386 C library's debug symbols to start a 32-bit program.
-VALGRIND_PACKAGES := valgrind libc6-dbg:i386
+JOBS           ?= $(shell nproc)
+PACKAGES       := g++ cmake ninja-build googletest libffi-dev
+I386_PACKAGES  := g++-multilib qemu-user-static
+VALGRIND_PACKAGES := valgrind
+SUDO           := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# KX_I386_EMULATE=ON runs the i386 programs under qemu even where the kernel could start them.
+KX_I386_EMULATE ?= OFF
 
-.PHONY: all deps configure build run test asan bench valgrind-deps valgrind clean
-
-all: build
-
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# install <packages>: installs those that are missing.
+define install
+	@missing=""; for p in $(1); do \
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+endef
+
+.PHONY: all deps i386-deps valgrind-deps configure build run test test-i386 asan valgrind bench clean
+
+all: build
+
+deps:
+	$(call install,$(PACKAGES))
+
+i386-deps:
+	$(call install,$(I386_PACKAGES))
+
+valgrind-deps:
+	$(call install,$(VALGRIND_PACKAGES))
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -40,36 +55,34 @@ run: build
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
+test-i386: deps i386-deps
+	cmake -S . -B $(I386_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_I386=ON \
+	  -DKX_I386_EMULATE=$(KX_I386_EMULATE)
+	cmake --build $(I386_BUILD) -j $(JOBS)
+	ctest --test-dir $(I386_BUILD) -j $(JOBS) --output-on-failure
+
 $(ASAN_BUILD)/build.ninja: | deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_SANITIZE=ON -DKX_SYSTEM_ALLOC=ON
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_SANITIZE=ON
 
 asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
 
-bench: build
-	../shared/bench/run
-
-valgrind-deps:
-	@missing=""; for p in $(VALGRIND_PACKAGES); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  dpkg --print-foreign-architectures | grep -qx i386 || $(SUDO) dpkg --add-architecture i386; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
-
 $(MEMCHECK_BUILD)/build.ninja: | deps
-	cmake -S . -B $(MEMCHECK_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_SYSTEM_ALLOC=ON
+	cmake -S . -B $(MEMCHECK_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_MEMCHECK=ON
 
-# A release build whose instances allocate from the C library, so memcheck sees every engine object.
-# Logs of failed runs are kept in $(MEMCHECK_BUILD)/memcheck.
+# A release build whose arena tells memcheck about every block. Logs of failed runs are kept in
+# $(MEMCHECK_BUILD)/memcheck.
 valgrind: deps valgrind-deps $(MEMCHECK_BUILD)/build.ninja
 	cmake --build $(MEMCHECK_BUILD) -j $(JOBS)
+	valgrind -q $(MEMCHECK_BUILD)/tests/checker_test  # counts its own deliberate errors
 	mkdir -p $(MEMCHECK_BUILD)/memcheck
 	cd $(MEMCHECK_BUILD)/memcheck && $(CURDIR)/tests/tools/memcheck.sh $(abspath $(MEMCHECK_BUILD))/tarnel
 
+# BENCH_ARGS passes options to bench/run, for example BENCH_ARGS="--callgrind" or "--only fib".
+bench: build
+	bench/run $$(command -v lua5.4 >/dev/null && echo --vs lua5.4) $(BENCH_ARGS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD)
+	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD)

@@ -10,6 +10,13 @@
 #include "core/prng.h"
 #include "core/ref.h"
 
+#if defined(KX_SANITIZE)
+#include <sanitizer/asan_interface.h>
+#endif
+#if defined(KX_MEMCHECK)
+#include <valgrind/memcheck.h>
+#endif
+
 namespace {
 
 // The arena lies below 4 GiB on every build, so its own words (sizes and links) are 32 bits.
@@ -137,16 +144,72 @@ void set_inuse_whole(Chunk* p) {
   next_chunk(p)->head |= PINUSE;
 }
 
+// ---- Memory checkers --------------------------------------------------------------------------------
+// In the checking builds the arena tells AddressSanitizer and valgrind which bytes are in use: the
+// requested bytes of every allocated block, and nothing else (chunk headers, free chunks, the rounding
+// at a block's end). The arena itself is not instrumented, and valgrind's reports are off while it
+// runs, since it reads and writes those bytes.
+
+#if defined(KX_MEMCHECK)
+struct QuietChecker {
+  QuietChecker() { VALGRIND_DISABLE_ERROR_REPORTING; }
+  ~QuietChecker() { VALGRIND_ENABLE_ERROR_REPORTING; }
+};
+#else
+struct QuietChecker {};
+#endif
+
+void check_mapped(void* p, size_t size) {
+#if defined(KX_SANITIZE)
+  __asan_poison_memory_region(p, size);
+#endif
+#if defined(KX_MEMCHECK)
+  VALGRIND_MAKE_MEM_NOACCESS(p, size);
+#endif
+  (void)p, (void)size;
+}
+
+void check_unmapping(void* p, size_t size) {
+#if defined(KX_SANITIZE)
+  __asan_unpoison_memory_region(p, size);
+#endif
+  (void)p, (void)size;
+}
+
+void check_alloc(void* mem, size_t n) {
+#if defined(KX_SANITIZE)
+  __asan_unpoison_memory_region(mem, n);
+#endif
+#if defined(KX_MEMCHECK)
+  VALGRIND_MALLOCLIKE_BLOCK(mem, n, 0, 0);
+#endif
+  (void)mem, (void)n;
+}
+
+void check_free(void* mem, size_t usable) {
+#if defined(KX_SANITIZE)
+  __asan_poison_memory_region(mem, usable);
+#endif
+#if defined(KX_MEMCHECK)
+  VALGRIND_FREELIKE_BLOCK(mem, 0);
+  VALGRIND_MAKE_MEM_NOACCESS(mem, usable);
+#endif
+  (void)mem, (void)usable;
+}
+
 // ---- Pages from the system (the caller's errno survives every call) ---------------------------------
 
 char* sys_map(void* hint, size_t size, int flags) {
   int saved = errno;
   void* p = mmap(hint, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | flags, -1, 0);
   errno = saved;
-  return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+  if (p == MAP_FAILED) return nullptr;
+  check_mapped(p, size);
+  return static_cast<char*>(p);
 }
 
 bool sys_unmap(void* p, size_t size) {
+  check_unmapping(p, size);
   int saved = errno;
   int r = munmap(p, size);
   errno = saved;
@@ -633,6 +696,7 @@ void free_chunk(KxArena* a, Chunk* p) {
 // ---- Entry points -----------------------------------------------------------------------------------
 
 KxArena* kx_alloc_create(PrngState* rs) {
+  [[maybe_unused]] QuietChecker quiet;
   char* base = heap_map(rs, KX_ALLOC_GRANULE, nullptr);
   if (!base) return nullptr;
   Chunk* home = reinterpret_cast<Chunk*>(base);
@@ -649,9 +713,13 @@ KxArena* kx_alloc_create(PrngState* rs) {
   return a;
 }
 
-void kx_alloc_setprng(KxArena* a, PrngState* rs) { a->prng = rs; }
+void kx_alloc_setprng(KxArena* a, PrngState* rs) {
+  [[maybe_unused]] QuietChecker quiet;
+  a->prng = rs;
+}
 
 void kx_alloc_destroy(KxArena* a) {
+  [[maybe_unused]] QuietChecker quiet;
   while (DirectLink* d = a->direct) direct_free(a, at(d, DIRECT_OFFSET));
   // The region holding the arena goes last: the head record lives in it.
   char* home = reinterpret_cast<char*>(mem2chunk(a));
@@ -665,7 +733,11 @@ void kx_alloc_destroy(KxArena* a) {
   sys_unmap(home, home_size);
 }
 
-void* kx_alloc_malloc(KxArena* a, size_t n) {
+namespace {
+
+word usable_size(Chunk* p) { return csize(p) - (is_direct(p) ? MEM_OFFSET : OVERHEAD); }
+
+void* arena_malloc(KxArena* a, size_t n) {
   if (n > KX_ALLOC_MAX_REQUEST) return nullptr;
   word nb = request2size(n);
   Chunk* p = nb <= MAX_SMALL ? take_small(a, nb) : take_large(a, nb);
@@ -677,19 +749,33 @@ void* kx_alloc_malloc(KxArena* a, size_t n) {
   return p ? chunk2mem(p) : nullptr;
 }
 
-void kx_alloc_free(KxArena* a, void* mem) {
+void arena_free(KxArena* a, void* mem) {
   if (!mem) return;
   Chunk* p = mem2chunk(mem);
   if (is_direct(p)) direct_free(a, p);
   else free_chunk(a, p);
 }
 
-void* kx_alloc_realloc(KxArena* a, void* mem, size_t n) {
+// Moves a block to a fresh one of n bytes, marked in use.
+void* arena_move(KxArena* a, void* mem, size_t n) {
+  void* fresh = arena_malloc(a, n);
+  if (!fresh) return nullptr;
+  word usable = usable_size(mem2chunk(mem));
+  check_alloc(fresh, n);
+#if defined(KX_SANITIZE)
+  __asan_unpoison_memory_region(mem, usable);  // the old block is read whole
+#endif
+  memcpy(fresh, mem, usable < n ? usable : n);
+  check_free(mem, usable);
+  arena_free(a, mem);
+  return fresh;
+}
+
+[[maybe_unused]] void* arena_realloc(KxArena* a, void* mem, size_t n) {
   if (n > KX_ALLOC_MAX_REQUEST) return nullptr;
   Chunk* p = mem2chunk(mem);
   word nb = request2size(n), oldsize = csize(p);
-  bool direct = is_direct(p);
-  if (direct) {
+  if (is_direct(p)) {
     if (nb > MAX_SMALL && oldsize >= nb + OVERHEAD && oldsize - nb <= DIRECT_IDLE_MAX) return mem;
   } else if (oldsize >= nb) {
     if (oldsize - nb >= MIN_CHUNK) {
@@ -705,12 +791,39 @@ void* kx_alloc_realloc(KxArena* a, void* mem, size_t n) {
     set_top(a, at(p, nb), tsize);
     return mem;
   }
-  void* fresh = kx_alloc_malloc(a, n);
-  if (!fresh) return nullptr;
-  word usable = oldsize - (direct ? MEM_OFFSET : OVERHEAD);
-  memcpy(fresh, mem, usable < n ? usable : n);
-  kx_alloc_free(a, mem);
+  return arena_move(a, mem, n);
+}
+
+}  // namespace
+
+void* kx_alloc_malloc(KxArena* a, size_t n) {
+  [[maybe_unused]] QuietChecker quiet;
+  void* mem = arena_malloc(a, n);
+  if (mem) check_alloc(mem, n);
+  return mem;
+}
+
+void kx_alloc_free(KxArena* a, void* mem) {
+  if (!mem) return;
+  [[maybe_unused]] QuietChecker quiet;
+  check_free(mem, usable_size(mem2chunk(mem)));
+  arena_free(a, mem);
+}
+
+void* kx_alloc_realloc(KxArena* a, void* mem, size_t n) {
+  [[maybe_unused]] QuietChecker quiet;
+#if defined(KX_MEMCHECK)
+  // valgrind knows a block by its start: a resized block is always a new one.
+  return n <= KX_ALLOC_MAX_REQUEST ? arena_move(a, mem, n) : nullptr;
+#else
+  word old_usable = usable_size(mem2chunk(mem));
+  void* fresh = arena_realloc(a, mem, n);
+  if (fresh == mem) {
+    check_free(mem, old_usable);
+    check_alloc(mem, n);
+  }
   return fresh;
+#endif
 }
 
 void* kx_alloc_f(void* ud, void* ptr, size_t, size_t nsize) {
@@ -723,6 +836,7 @@ void* kx_alloc_f(void* ud, void* ptr, size_t, size_t nsize) {
 }
 
 void kx_alloc_stats(const KxArena* a, KxAllocStats* st) {
+  [[maybe_unused]] QuietChecker quiet;
   st->mapped = a->mapped;
   st->segments = 0;
   for (const Seg* s = &a->seg; s; s = s->next) st->segments++;
@@ -777,6 +891,7 @@ bool check_region(const KxArena* a, const Seg* s, size_t* count) {
 }  // namespace
 
 bool kx_alloc_check(const KxArena* a) {
+  [[maybe_unused]] QuietChecker quiet;
   size_t in_regions = 0, in_bins = a->dv ? 1 : 0;
   for (const Seg* s = &a->seg; s; s = s->next)
     if (!check_region(a, s, &in_regions)) return false;

@@ -450,9 +450,8 @@ void shrink_tempbuf(GlobalState* g) {
   uint32_t osize = sbufsz(sb);
   if (osize <= 64) return;
   uint32_t nsize = osize >> 1;
-  char* b = static_cast<char*>(g->alloc_fn(g->alloc_ud, sb->b, osize, nsize));
+  char* b = static_cast<char*>(kx_mem_tryrealloc(g, sb->b, osize, nsize));
   if (b == nullptr) return;
-  g->gc.total -= osize - nsize;
   sb->b = sb->w = b;
   sb->e = b + nsize;
 }

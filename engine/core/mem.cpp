@@ -1,12 +1,78 @@
 // The memory entry points.
 #include "core/mem.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/alloc.h"
 #include "core/state.h"
 #include "vm/err.h"
 
+// The byte total is 32 bits: engine memory ends at 4 GiB.
+static bool mem_total_fits(const GlobalState* g, size_t osz, size_t nsz) {
+  return nsz <= osz || nsz - osz <= UINT32_MAX - g->gc.total;
+}
+
+#if KX_64
+static bool mem_fits(const void* q, size_t n) { return kx_ref_fits(static_cast<const char*>(q) + n - 1); }
+
+// A fresh block from a user's allocation function; one at or above 4 GiB cannot be referenced, so it
+// is given back and the call counts as failed.
+static void* mem_user_new(GlobalState* g, size_t n) {
+  void* q = g->alloc_fn(g->alloc_ud, nullptr, 0, n);
+  if (q && !mem_fits(q, n)) {
+    g->alloc_fn(g->alloc_ud, q, n, 0);
+    q = nullptr;
+  }
+  return q;
+}
+
+// A user's allocation function may return memory anywhere. A block grows by allocating, copying and
+// freeing, so that a refused block never takes the old one with it. A shrunk block that the function
+// moved beyond 4 GiB is copied back down; shrinking must not fail, so if that is impossible the
+// process ends rather than keep a reference it cannot hold.
+static void* mem_user(GlobalState* g, void* p, size_t osz, size_t nsz) {
+  if (nsz == 0) return g->alloc_fn(g->alloc_ud, p, osz, 0);
+  if (p == nullptr || nsz > osz) {
+    void* q = mem_user_new(g, nsz);
+    if (q && p) {
+      memcpy(q, p, osz);
+      g->alloc_fn(g->alloc_ud, p, osz, 0);
+    }
+    return q;
+  }
+  void* q = g->alloc_fn(g->alloc_ud, p, osz, nsz);
+  if (q == nullptr || mem_fits(q, nsz)) return q;
+  void* low = mem_user_new(g, nsz);
+  if (low == nullptr) {
+    fputs("PANIC: the allocation function moved a block beyond 4 GiB\n", stderr);
+    abort();
+  }
+  memcpy(low, q, nsz);
+  g->alloc_fn(g->alloc_ud, q, nsz, 0);
+  return low;
+}
+#endif
+
+static void* mem_call(GlobalState* g, void* p, size_t osz, size_t nsz) {
+#if KX_64
+  if (g->alloc_fn != kx_alloc_f) return mem_user(g, p, osz, nsz);
+#endif
+  return g->alloc_fn(g->alloc_ud, p, osz, nsz);
+}
+
+void* kx_mem_tryrealloc(GlobalState* g, void* p, size_t osz, size_t nsz) {
+  if (!mem_total_fits(g, osz, nsz)) return nullptr;
+  void* q = mem_call(g, p, osz, nsz);
+  if (q || nsz == 0) g->gc.total = static_cast<uint32_t>(g->gc.total - osz + nsz);
+  return q;
+}
+
 void* kx_mem_realloc(lua_State* L, void* p, size_t osz, size_t nsz) {
   GlobalState* g = G(L);
-  p = g->alloc_fn(g->alloc_ud, p, osz, nsz);
+  if (!mem_total_fits(g, osz, nsz)) kx_err_mem(L);
+  p = mem_call(g, p, osz, nsz);
   if (p == nullptr && nsz > 0) kx_err_mem(L);
   g->gc.total = static_cast<uint32_t>(g->gc.total - osz + nsz);
   return p;
@@ -14,7 +80,8 @@ void* kx_mem_realloc(lua_State* L, void* p, size_t osz, size_t nsz) {
 
 GcObj* kx_mem_newgco(lua_State* L, size_t size) {
   GlobalState* g = G(L);
-  GcObj* o = static_cast<GcObj*>(g->alloc_fn(g->alloc_ud, nullptr, 0, size));
+  if (!mem_total_fits(g, 0, size)) kx_err_mem(L);
+  GcObj* o = static_cast<GcObj*>(mem_call(g, nullptr, 0, size));
   if (o == nullptr) kx_err_mem(L);
   g->gc.total += static_cast<uint32_t>(size);
   o->gc_next = g->gc.root;

@@ -6,6 +6,8 @@
 
 void* kx_mem_realloc(lua_State* L, void* p, size_t old_size, size_t new_size);
 GcObj* kx_mem_newgco(lua_State* L, size_t size);
+// Like kx_mem_realloc, but a failure returns null (the block stays as it was) instead of raising.
+void* kx_mem_tryrealloc(GlobalState* g, void* p, size_t old_size, size_t new_size);
 // Frees without a lua_State (used by the collector's free functions).
 void kx_mem_free(GlobalState* g, void* p, size_t size);
 

@@ -123,33 +123,21 @@ static Value* state_open(lua_State* L, lua_CFunction, void*) {
 
 static void state_free_all(lua_State* L);
 
-#if KX_SYSTEM_ALLOC
-// Builds for memory checkers: every engine object is a block of the C library's allocator.
-static void* system_alloc(void*, void* ptr, size_t, size_t nsize) {
-  if (nsize == 0) {
-    free(ptr);
-    return nullptr;
-  }
-  return realloc(ptr, nsize);
-}
-#endif
-
 extern "C" lua_State* lua_newstate(lua_Alloc f, void* ud) {
   PrngState prng;
   if (!kx_prng_seed_secure(&prng)) return nullptr;
   KxArena* arena = nullptr;
   if (reinterpret_cast<uintptr_t>(f) == KX_ALLOC_ENGINE) {
-#if KX_SYSTEM_ALLOC
-    f = system_alloc;
-    ud = nullptr;
-#else
     arena = kx_alloc_create(&prng);
     if (arena == nullptr) return nullptr;
     f = kx_alloc_f;
     ud = arena;
-#endif
   }
   StateBlock* block = static_cast<StateBlock*>(f(ud, nullptr, 0, sizeof(StateBlock)));
+  if (block && !kx_ref_fits(reinterpret_cast<char*>(block + 1) - 1)) {
+    f(ud, block, sizeof(StateBlock), 0);  // beyond the reach of references
+    block = nullptr;
+  }
   if (block == nullptr) {
     if (arena) kx_alloc_destroy(arena);
     return nullptr;
@@ -203,9 +191,10 @@ static void state_free_all(lua_State* L) {
   if (g->intern.slots) kx_mem_freevec(g, g->intern.slots, g->intern.mask + 1);
   kx_buf_free(g, &g->temp_buf);
   if (L->stack) kx_mem_freevec(g, L->stack, L->stack_size);
-  // Destroying the engine's arena releases the block with it.
-  if (g->alloc_fn == kx_alloc_f) kx_alloc_destroy(static_cast<KxArena*>(g->alloc_ud));
-  else g->alloc_fn(g->alloc_ud, L, sizeof(StateBlock), 0);
+  lua_Alloc f = g->alloc_fn;
+  void* ud = g->alloc_ud;
+  f(ud, L, sizeof(StateBlock), 0);
+  if (f == kx_alloc_f) kx_alloc_destroy(static_cast<KxArena*>(ud));
 }
 
 static Value* cp_finalize(lua_State* L, lua_CFunction, void*) {

@@ -91,9 +91,8 @@ void kx_str_resize(lua_State* L, uint32_t new_mask) {
   if (it->slots && new_mask < it->mask) {
     // Shrinking (the collector's doing) only saves memory: without room for the smaller array the
     // table keeps its size, so that a collection step never raises a memory error.
-    nslots = static_cast<uint32_t*>(g->alloc_fn(g->alloc_ud, nullptr, 0, bytes));
+    nslots = static_cast<uint32_t*>(kx_mem_tryrealloc(g, nullptr, 0, bytes));
     if (nslots == nullptr) return;
-    g->gc.total += bytes;
   } else {
     nslots = static_cast<uint32_t*>(kx_mem_realloc(L, nullptr, 0, bytes));
   }

@@ -23,6 +23,13 @@ namespace {
 
 enum VmStart { VM_INIT, VM_CALL, VM_RETURN };
 
+// Operand fields of the running instruction, decoded in the machine word, so that a slot index made
+// from one needs no further zero extension on x86-64.
+inline uintptr_t ins_a(uintptr_t i) { return (i >> 8) & 0xff; }
+inline uintptr_t ins_b(uintptr_t i) { return (i >> 24) & 0xff; }
+inline uintptr_t ins_c(uintptr_t i) { return (i >> 16) & 0xff; }
+inline uintptr_t ins_d(uintptr_t i) { return (i >> 16) & 0xffff; }
+
 // Where the next error position and hooks find the running instruction.
 inline EntryRecord* curr_entry(lua_State* L) { return cframe_raw(L->c_frame); }
 
@@ -96,7 +103,7 @@ static int vm_run(lua_State* L, VmStart how, Value* base, uint32_t arg) {
   EntryRecord* cf = curr_entry(L);
   const Instr* pc = nullptr;
   const Value* kbase = nullptr;
-  Instr ins;
+  uintptr_t ins;  // the running instruction, zero-extended
   uint32_t multres = 0;  // values left by the last open-ended instruction, plus one
   uint32_t nres;         // number of values being returned
   Value* rptr;           // values being returned
@@ -107,10 +114,10 @@ static int vm_run(lua_State* L, VmStart how, Value* base, uint32_t arg) {
     ins = *pc++;                   \
     goto* disp[bc_op(ins)];        \
   } while (0)
-#define RA (base + bc_a(ins))
-#define RB (base + bc_b(ins))
-#define RC (base + bc_c(ins))
-#define RD (base + bc_d(ins))
+#define RA (base + ins_a(ins))
+#define RB (base + ins_b(ins))
+#define RC (base + ins_c(ins))
+#define RD (base + ins_d(ins))
 #define KNUM(i) kconst_num(kbase, (i))
 #define KSTR(i) reinterpret_cast<GcString*>(kconst_gc(kbase, (i)))
 #define JUMP(i) (pc += bc_j(i))
@@ -153,10 +160,10 @@ vm_call_entry:
 
 
 op_CALLM:
-  multres += bc_c(ins);
+  multres += ins_c(ins);
   goto call_common;
 op_CALL:
-  multres = bc_c(ins);
+  multres = ins_c(ins);
 call_common : {
   Value* func = RA;
   if (tv_isfunc(func)) {
@@ -180,10 +187,10 @@ op_ITERC : {
 }
 
 op_CALLMT:
-  multres += bc_d(ins);
+  multres += ins_d(ins);
   goto tailcall_common;
 op_CALLT:
-  multres = bc_d(ins);
+  multres = ins_d(ins);
 tailcall_common : {
   Value* func = RA;
   if (!tv_isfunc(func)) {
@@ -363,11 +370,11 @@ ff_fallback : {
   // ---- Returns ------------------------------------------------------------------------------------------
 
 op_RETM:
-  nres = bc_d(ins) + multres - 1;
+  nres = ins_d(ins) + multres - 1;
   rptr = RA;
   goto vm_return;
 op_RET:
-  nres = bc_d(ins) - 1;
+  nres = ins_d(ins) - 1;
   rptr = RA;
   goto vm_return;
 op_RET0:
@@ -544,7 +551,7 @@ op_ISNEV : {
 op_ISEQS:
 op_ISNES : {
   Value* a = RA;
-  bool eq = tv_isstr(a) && strV(a) == KSTR(bc_d(ins));
+  bool eq = tv_isstr(a) && strV(a) == KSTR(ins_d(ins));
   if (eq != (bc_op(ins) == BC_ISNES)) pc += bc_j(*pc) + 1;
   else pc++;
   DISPATCH();
@@ -553,7 +560,7 @@ op_ISNES : {
 op_ISEQN:
 op_ISNEN : {
   Value* a = RA;
-  bool eq = tv_isnum(a) && numV(a) == numV(KNUM(bc_d(ins)));
+  bool eq = tv_isnum(a) && numV(a) == numV(KNUM(ins_d(ins)));
   if (eq != (bc_op(ins) == BC_ISNEN)) pc += bc_j(*pc) + 1;
   else pc++;
   DISPATCH();
@@ -561,7 +568,7 @@ op_ISNEN : {
 
 op_ISEQP:
 op_ISNEP : {
-  bool eq = kx_tag(RA) == ~bc_d(ins);
+  bool eq = kx_tag(RA) == ~static_cast<uint32_t>(ins_d(ins));
   if (eq != (bc_op(ins) == BC_ISNEP)) pc += bc_j(*pc) + 1;
   else pc++;
   DISPATCH();
@@ -593,10 +600,10 @@ op_ISF:
   DISPATCH();
 
 op_ISTYPE:
-  if (kx_tag(RA) != ~bc_d(ins)) PROTECT(kx_meta_istype(L, bc_a(ins), bc_d(ins)));
+  if (kx_tag(RA) != ~static_cast<uint32_t>(ins_d(ins))) PROTECT(kx_meta_istype(L, ins_a(ins), ins_d(ins)));
   DISPATCH();
 op_ISNUM:
-  if (!tv_isnum(RA)) PROTECT(kx_meta_istype(L, bc_a(ins), KX_INUM));
+  if (!tv_isnum(RA)) PROTECT(kx_meta_istype(L, ins_a(ins), KX_INUM));
   DISPATCH();
 
   // ---- Unary operators and moves ----------------------------------------------------------------------
@@ -659,24 +666,24 @@ op_LEN : {
 #define ARITH_VN(expr)                                   \
   {                                                      \
     Value* b = RB;                                       \
-    const Value* c = KNUM(bc_c(ins));                    \
+    const Value* c = KNUM(ins_c(ins));                    \
     if (tv_isnum(b)) {                                   \
       double x = numV(b), y = numV(c);                   \
       setnumV(RA, expr);                                 \
       DISPATCH();                                        \
     }                                                    \
-    ARITH_SLOW(RB, KNUM(bc_c(ins)))                      \
+    ARITH_SLOW(RB, KNUM(ins_c(ins)))                      \
   }
 #define ARITH_NV(expr)                                   \
   {                                                      \
     Value* b = RB;                                       \
-    const Value* c = KNUM(bc_c(ins));                    \
+    const Value* c = KNUM(ins_c(ins));                    \
     if (tv_isnum(b)) {                                   \
       double x = numV(c), y = numV(b);                   \
       setnumV(RA, expr);                                 \
       DISPATCH();                                        \
     }                                                    \
-    ARITH_SLOW(KNUM(bc_c(ins)), RB)                      \
+    ARITH_SLOW(KNUM(ins_c(ins)), RB)                      \
   }
 #define ARITH_VV(expr)                                   \
   {                                                      \
@@ -766,7 +773,7 @@ op_BSAR:
 
 op_CAT : {
   Value* nb;
-  PROTECT(nb = kx_meta_cat(L, RC, static_cast<int32_t>(bc_c(ins) - bc_b(ins))));
+  PROTECT(nb = kx_meta_cat(L, RC, static_cast<int32_t>(ins_c(ins) - ins_b(ins))));
   if (nb) {
     base = nb;
     goto vm_meta_call_cat;
@@ -779,19 +786,19 @@ op_CAT : {
   // ---- Constants -----------------------------------------------------------------------------------------
 
 op_KSTR:
-  setstrV(RA, KSTR(bc_d(ins)));
+  setstrV(RA, KSTR(ins_d(ins)));
   DISPATCH();
 op_KCDATA:
-  setgcV(RA, kconst_gc(kbase, bc_d(ins)), KX_TCDATA);
+  setgcV(RA, kconst_gc(kbase, ins_d(ins)), KX_TCDATA);
   DISPATCH();
 op_KSHORT:
-  setnumV(RA, static_cast<int16_t>(bc_d(ins)));
+  setnumV(RA, static_cast<int16_t>(ins_d(ins)));
   DISPATCH();
 op_KNUM:
-  copyV(RA, KNUM(bc_d(ins)));
+  copyV(RA, KNUM(ins_d(ins)));
   DISPATCH();
 op_KPRI:
-  setpriV(RA, ~bc_d(ins));
+  setpriV(RA, ~static_cast<uint32_t>(ins_d(ins)));
   DISPATCH();
 op_KNIL:
   for (Value* p = RA; p <= RD; p++) setnilV(p);
@@ -800,10 +807,10 @@ op_KNIL:
   // ---- Upvalues ------------------------------------------------------------------------------------------
 
 op_UGET:
-  copyV(RA, funcV(base - 1)->l.uvptr[bc_d(ins)]->v);
+  copyV(RA, funcV(base - 1)->l.uvptr[ins_d(ins)]->v);
   DISPATCH();
 op_USETV : {
-  GcUpval* uv = funcV(base - 1)->l.uvptr[bc_a(ins)];
+  GcUpval* uv = funcV(base - 1)->l.uvptr[ins_a(ins)];
   Value* d = RD;
   copyV(uv->v, d);
   if (uv->closed && kx_gc_isblack(obj2gco(uv)) && tv_isgc(d) && kx_gc_iswhite(gcV(d)))
@@ -811,24 +818,24 @@ op_USETV : {
   DISPATCH();
 }
 op_USETS : {
-  GcUpval* uv = funcV(base - 1)->l.uvptr[bc_a(ins)];
-  GcString* s = KSTR(bc_d(ins));
+  GcUpval* uv = funcV(base - 1)->l.uvptr[ins_a(ins)];
+  GcString* s = KSTR(ins_d(ins));
   setstrV(uv->v, s);
   if (uv->closed && kx_gc_isblack(obj2gco(uv)) && kx_gc_iswhite(obj2gco(s))) kx_gc_barrieruv_slow(g, uv->v);
   DISPATCH();
 }
 op_USETN:
-  copyV(funcV(base - 1)->l.uvptr[bc_a(ins)]->v, KNUM(bc_d(ins)));
+  copyV(funcV(base - 1)->l.uvptr[ins_a(ins)]->v, KNUM(ins_d(ins)));
   DISPATCH();
 op_USETP:
-  setpriV(funcV(base - 1)->l.uvptr[bc_a(ins)]->v, ~bc_d(ins));
+  setpriV(funcV(base - 1)->l.uvptr[ins_a(ins)]->v, ~static_cast<uint32_t>(ins_d(ins)));
   DISPATCH();
 op_UCLO:
   if (L->open_upvalues) PROTECT(kx_func_closeuv(L, RA));
   JUMP(ins);
   DISPATCH();
 op_FNEW : {
-  GcProto* pt = reinterpret_cast<GcProto*>(kconst_gc(kbase, bc_d(ins)));
+  GcProto* pt = reinterpret_cast<GcProto*>(kconst_gc(kbase, ins_d(ins)));
   GcFunc* fn;
   PROTECT(fn = kx_func_newL_gc(L, pt, &funcV(base - 1)->l));
   setfuncV(RA, fn);
@@ -840,23 +847,23 @@ op_FNEW : {
 op_TNEW : {
   GcTable* t;
   GC_CHECK();
-  uint32_t asize = bc_d(ins) & 0x7ff;
+  uint32_t asize = ins_d(ins) & 0x7ff;
   if (asize == 0x7ff) asize = 0x801;
-  PROTECT(t = kx_tab_new(L, asize, bc_d(ins) >> 11));
+  PROTECT(t = kx_tab_new(L, asize, ins_d(ins) >> 11));
   settabV(RA, t);
   DISPATCH();
 }
 op_TDUP : {
   GcTable* t;
   GC_CHECK();
-  PROTECT(t = kx_tab_dup(L, reinterpret_cast<GcTable*>(kconst_gc(kbase, bc_d(ins)))));
+  PROTECT(t = kx_tab_dup(L, reinterpret_cast<GcTable*>(kconst_gc(kbase, ins_d(ins)))));
   settabV(RA, t);
   DISPATCH();
 }
 
 op_GGET : {
   GcTable* env = funcV(base - 1)->env;
-  GcString* key = KSTR(bc_d(ins));
+  GcString* key = KSTR(ins_d(ins));
   const Value* v = kx_tab_getstr(env, key);
   if (v && !tv_isnil(v)) {
     copyV(RA, v);
@@ -883,7 +890,7 @@ op_GSET:
   // No register holds the environment: it goes to a scratch slot.
   settabV(&g->temp_value, funcV(base - 1)->env);
   tobj = &g->temp_value;
-  setstrV(&g->temp_value2, KSTR(bc_d(ins)));
+  setstrV(&g->temp_value2, KSTR(ins_d(ins)));
   goto tsets_common;
 
 op_TGETV : {
@@ -920,7 +927,7 @@ op_TGETS : {
   if (tv_istab(o)) {
     // Methods and defaults come through short chains of __index tables: follow them here.
     GcTable* t = tabV(o);
-    GcString* key = KSTR(bc_c(ins));
+    GcString* key = KSTR(ins_c(ins));
     for (int depth = 0; depth < 8; depth++) {
       const Value* v = kx_tab_getstr(t, key);
       if (v && !tv_isnil(v)) {
@@ -943,12 +950,12 @@ op_TGETS : {
       t = tabV(mo);
     }
   }
-  setstrV(&g->temp_value2, KSTR(bc_c(ins)));
+  setstrV(&g->temp_value2, KSTR(ins_c(ins)));
   goto tget_slow_key;
 }
 op_TGETB : {
   Value* o = RB;
-  uint32_t i = bc_c(ins);
+  uint32_t i = ins_c(ins);
   if (tv_istab(o)) {
     GcTable* t = tabV(o);
     const Value* v = kx_tab_getint(t, static_cast<int32_t>(i));
@@ -1020,7 +1027,7 @@ op_TSETV : {
 }
 op_TSETS:
   tobj = RB;
-  setstrV(&g->temp_value2, KSTR(bc_c(ins)));
+  setstrV(&g->temp_value2, KSTR(ins_c(ins)));
 tsets_common : {
   // The object in tobj, the string key in temp_value2.
   if (tv_istab(tobj)) {
@@ -1039,7 +1046,7 @@ tsets_common : {
 }
 op_TSETB : {
   Value* o = RB;
-  uint32_t i = bc_c(ins);
+  uint32_t i = ins_c(ins);
   if (tv_istab(o)) {
     GcTable* t = tabV(o);
     if (i < t->asize) {
@@ -1088,7 +1095,7 @@ op_TSETM : {
   Value* ra = RA;
   if (!tv_istab(ra - 1)) PROTECT(kx_err_optype(L, RA - 1, KX_ERR_OpIndex));
   GcTable* t = tabV(ra - 1);
-  int32_t first = static_cast<int32_t>(KNUM(bc_d(ins))->w.lo);
+  int32_t first = static_cast<int32_t>(KNUM(ins_d(ins))->w.lo);
   uint32_t n = multres - 1;
   if (n) {
     uint32_t last = static_cast<uint32_t>(first) + n - 1;
@@ -1190,11 +1197,11 @@ itern_found:
 
 op_VARG : {
   Value* frame = base - 1;
-  uint32_t nfixed = bc_c(ins);
+  uint32_t nfixed = ins_c(ins);
   uint32_t nargs = (frame_delta(frame) >> 3) - 1;
   uint32_t nextra = nargs > nfixed ? nargs - nfixed : 0;
   Value* src = frame - nargs + nfixed;
-  uint32_t want = bc_b(ins);
+  uint32_t want = ins_b(ins);
   if (want > 0) {
     Value* ra = RA;
     for (uint32_t i = 0; i + 1 < want; i++) {

@@ -5,6 +5,8 @@
 #   <stem>.argv    optional: the command-line arguments, one per line, replacing the default
 #                  (the script's file name); an empty file means no arguments at all.
 # In the expected texts, @TARNEL@ stands for the program path as tarnel received it.
+# EMULATOR, when set, is the command that runs the build's programs (qemu for i386 programs on a
+# kernel that cannot start them).
 cmake_minimum_required(VERSION 3.25)
 
 get_filename_component(dir ${SCRIPT} DIRECTORY)
@@ -26,7 +28,7 @@ if(EXISTS ${dir}/${stem}.argv)
   file(STRINGS ${dir}/${stem}.argv args)
 endif()
 
-execute_process(COMMAND ${TARNEL} ${args}
+execute_process(COMMAND ${EMULATOR} ${TARNEL} ${args}
                 WORKING_DIRECTORY ${dir}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 

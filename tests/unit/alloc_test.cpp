@@ -292,9 +292,6 @@ TEST(AllocDestroy, ReleasesEveryRegionAndLiveDirectMapping) {
 }
 
 TEST(AllocDestroy, ClosingAnInstanceReleasesItsArena) {
-#if KX_SYSTEM_ALLOC
-  GTEST_SKIP() << "instances use the C library's allocator in this build";
-#endif
   lua_State* L = luaL_newstate();
   ASSERT_NE(L, nullptr);
   GlobalState* g = G(L);
