@@ -15,20 +15,20 @@ namespace {
 volatile char sink;
 
 // A userdata block of n bytes that the collector has already freed.
-char* freed_block(lua_State* L, size_t n) {
+[[maybe_unused]] char* freed_block(lua_State* L, size_t n) {
   char* p = static_cast<char*>(lua_newuserdata(L, n));
   lua_pop(L, 1);
   lua_gc(L, LUA_GCCOLLECT, 0);
   return p;
 }
 
-void read_freed() {
+[[maybe_unused]] void read_freed() {
   lua_State* L = luaL_newstate();
   sink = freed_block(L, 40)[8];
   lua_close(L);
 }
 
-void write_past_end() {
+[[maybe_unused]] void write_past_end() {
   lua_State* L = luaL_newstate();
   char* p = static_cast<char*>(lua_newuserdata(L, 13));
   p[13] = 1;

@@ -120,4 +120,31 @@ TEST_F(DumpTest, DamagedChunksFailCleanly) {
   RecordProperty("loaded", loaded);
 }
 
+
+// A dump is the same on every build: the stored dump was written by the x86-64 build.
+std::string read_file(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  EXPECT_NE(f, nullptr) << path;
+  std::string s;
+  if (!f) return s;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
+TEST_F(DumpTest, DumpsAreTheSameOnEveryBuild) {
+  const std::string dir = KX_TEST_DATA_DIR;
+  std::string src = read_file(dir + "/portable.lua");
+  std::string stored = read_file(dir + "/portable.kxb");
+  ASSERT_EQ(luaL_loadbuffer(L, src.data(), src.size(), "@portable.lua"), 0) << lua_tostring(L, -1);
+  std::string dumped = dump_top();
+  EXPECT_EQ(dumped, stored);
+  const char* expected = "1234 8 6 3 9.007199254741e+15 13 ONE,TWO,THREE -inf 1.500";
+  ASSERT_EQ(luaL_loadbuffer(L, stored.data(), stored.size(), "=stored"), 0) << lua_tostring(L, -1);
+  ASSERT_EQ(lua_pcall(L, 0, 1, 0), 0) << lua_tostring(L, -1);
+  EXPECT_STREQ(lua_tostring(L, -1), expected);
+}
+
 }  // namespace
