@@ -27,6 +27,9 @@ struct Ref {
   operator T*() const { return get(); }
   T* operator->() const { return get(); }
   Ref& operator=(T* p) {
+#if defined(KX_SANITIZE)
+    if (!kx_ref_fits(p)) __builtin_trap();  // a checking build stops at a truncated reference
+#endif
     bits = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
     return *this;
   }
