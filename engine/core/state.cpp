@@ -6,6 +6,7 @@
 
 #include "compiler/lex.h"
 #include "core/alloc.h"
+#include "core/cdata.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "vm/entry.h"
@@ -89,6 +90,7 @@ extern "C" lua_State* lua_newthread(lua_State* L) {
 
 void kx_state_free(GlobalState* g, lua_State* L1) {
   if (g->current_thread == L1) g->current_thread = nullptr;
+  if (g->ctype_state) kx_ctype_thread_freed(g, L1);
   if (L1->open_upvalues) kx_func_closeuv(L1, L1->stack);
   kx_mem_freevec(g, L1->stack, L1->stack_size);
   kx_mem_free(g, L1, sizeof(lua_State));
@@ -188,6 +190,7 @@ static void state_free_all(lua_State* L) {
   kx_func_closeuv(L, L->stack);
   g->gc.current_white = KX_GC_WHITES | KX_GC_SFIXED;
   kx_gc_freeall(g);
+  kx_ctype_freestate(g);  // after the C data, whose sizes it knows
   if (g->intern.slots) kx_mem_freevec(g, g->intern.slots, g->intern.mask + 1);
   kx_buf_free(g, &g->temp_buf);
   if (L->stack) kx_mem_freevec(g, L->stack, L->stack_size);

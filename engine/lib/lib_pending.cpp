@@ -62,14 +62,35 @@ extern "C" int luaopen_jit(lua_State* L) {
   return 1;
 }
 
-static const luaL_Reg package_funcs[] = {{"require", kx_lib_notbuilt}, {"module", kx_lib_notbuilt}, {nullptr, nullptr}};
+// Until the package library is built, require serves the modules already loaded and the preloaded
+// ones (such as ffi), which need no search.
+static int pending_require(lua_State* L) {
+  const char* name = luaL_checkstring(L, 1);
+  lua_settop(L, 1);
+  luaL_findtable(L, LUA_REGISTRYINDEX, "_LOADED", 16);
+  lua_getfield(L, 2, name);
+  if (lua_toboolean(L, -1)) return 1;
+  luaL_findtable(L, LUA_REGISTRYINDEX, "_PRELOAD", 4);
+  lua_getfield(L, -1, name);
+  if (lua_isnil(L, -1)) return luaL_error(L, "module '%s' not found", name);
+  lua_pushstring(L, name);
+  lua_call(L, 1, 1);
+  if (lua_isnil(L, -1)) lua_pushboolean(L, 1);
+  lua_pushvalue(L, -1);
+  lua_setfield(L, 2, name);
+  return 1;
+}
+
+static const luaL_Reg package_funcs[] = {{"require", pending_require}, {"module", kx_lib_notbuilt}, {nullptr, nullptr}};
 
 extern "C" int luaopen_package(lua_State* L) {
   luaL_register(L, LUA_LOADLIBNAME, nullptr);
+  luaL_findtable(L, LUA_REGISTRYINDEX, "_LOADED", 16);
+  lua_setfield(L, -2, "loaded");
+  luaL_findtable(L, LUA_REGISTRYINDEX, "_PRELOAD", 4);
+  lua_setfield(L, -2, "preload");
   lua_pushvalue(L, LUA_GLOBALSINDEX);
   luaL_register(L, nullptr, package_funcs);
   lua_pop(L, 1);
   return 1;
 }
-
-extern "C" int luaopen_ffi(lua_State* L) { return kx_lib_notbuilt(L); }
