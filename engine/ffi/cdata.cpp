@@ -2,6 +2,10 @@
 #include "ffi/cdata.h"
 
 #include "core/gc.h"
+#include "core/str.h"
+#include "ffi/cconv.h"
+#include "ffi/lib_ffi.h"
+#include "vm/err.h"
 #include "core/mem.h"
 #include "core/table.h"
 
@@ -79,4 +83,128 @@ void kx_cdata_setfin(lua_State* L, GcCdata* cd, const Value* fn) {
   copyV(kx_tab_set(L, t, &key), fn);
   kx_gc_barriert(g, t, fn);
   cd->gc_marks |= KX_GC_CDATA_FIN;
+}
+
+// ---- Indexing ----------------------------------------------------------------------------------------------
+
+namespace {
+
+// The entry of a type after attributes, with their qualifiers added to *qual.
+CTypeEntry* skip_attribs(CTypeTable* tab, CTypeID id, uint32_t* qual) {
+  CTypeEntry* ct = ctype_get(tab, id);
+  while (ctype_isattrib(ct->info)) {
+    if (ctype_attrib(ct->info) == CTA_QUAL) *qual |= ct->size;
+    ct = ctype_get(tab, ctype_cid(ct->info));
+  }
+  return ct;
+}
+
+// An index key as an integer: a number (truncated) or an integer C data object.
+bool index_integer(CTypeTable* tab, const Value* key, int64_t* idx) {
+  if (tv_isnum(key)) {
+    *idx = kx_cconv_num2i64(numV(key));
+    return true;
+  }
+  uint64_t v;
+  if (tv_iscdata(key) && kx_cdata_int64(tab->global, cdataV(key), &v) != KX_CINT_NONE) {
+    *idx = static_cast<int64_t>(v);
+    return true;
+  }
+  return false;
+}
+
+CTypeEntry* index_string(CTypeTable* tab, CTypeEntry* ct, uint8_t** pp, GcString* name, uint32_t* qual) {
+  if (ctype_isstruct(ct->info)) {
+    uint32_t ofs;
+    CTypeEntry* f = kx_ctype_getfieldq(tab, ct, name, &ofs, qual);
+    if (f && !ctype_isconstval(f->info)) *pp += ofs;
+    return f;
+  }
+  if (ctype_iscomplex(ct->info) && name->len == 2) {
+    const char* s = strdata(name);
+    uint32_t half = ct->size / 2;
+    if (s[0] == 'r' && s[1] == 'e') return ctype_get(tab, ctype_cid(ct->info));
+    if (s[0] == 'i' && s[1] == 'm') {
+      *pp += half;
+      return ctype_get(tab, ctype_cid(ct->info));
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+CTypeEntry* kx_cdata_index(CTypeTable* tab, GcCdata* cd, const Value* key, uint8_t** pp, uint32_t* qual) {
+  uint8_t* p = static_cast<uint8_t*>(cdataptr(cd));
+  CTypeID id = cd->ctype_id;
+  if (id == CTID_CTYPEID) {  // a ctype object: the constants of its struct
+    CTypeEntry* ct = ctype_raw(tab, *reinterpret_cast<uint32_t*>(p));
+    if (!tv_isstr(key) || !ctype_isstruct(ct->info)) return nullptr;
+    uint32_t ofs;
+    CTypeEntry* f = kx_ctype_getfieldq(tab, ct, strV(key), &ofs, qual);
+    return f && ctype_isconstval(f->info) ? f : nullptr;
+  }
+  CTypeEntry* ct = skip_attribs(tab, id, qual);
+  if (ctype_isref(ct->info)) {
+    memcpy(&p, p, sizeof(p));
+    ct = skip_attribs(tab, ctype_cid(ct->info), qual);
+  }
+  int64_t idx;
+  if (index_integer(tab, key, &idx)) {
+    bool array = ctype_isarray(ct->info) && !(ct->info & CTF_COMPLEX);
+    if (!array && !ctype_isptr(ct->info)) return nullptr;
+    if (ctype_isptr(ct->info)) memcpy(&p, p, sizeof(p));
+    CTypeID eid = ctype_cid(ct->info);
+    uint32_t esize;
+    uint32_t einfo = kx_ctype_info(tab, eid, &esize);
+    if (esize == KX_CTSIZE_INVALID) kx_err_callerv(tab->thread, KX_ERR_FfiTypeSize);
+    *qual |= (einfo | (array ? ct->info : 0)) & CTF_QUAL;
+    *pp = p + static_cast<uintptr_t>(idx) * esize;
+    return ctype_get(tab, eid);
+  }
+  if (!tv_isstr(key)) return nullptr;
+  if (ctype_isptr(ct->info)) {
+    CTypeEntry* target = ctype_child(tab, ct);
+    if (!ctype_isstruct(target->info)) return nullptr;
+    memcpy(&p, p, sizeof(p));
+    ct = skip_attribs(tab, ctype_cid(ct->info), qual);
+  }
+  *pp = p;
+  return index_string(tab, ct, pp, strV(key), qual);
+}
+
+// ---- Services for the lower layers --------------------------------------------------------------------
+
+GcCdata* kx_cdata_newconst(lua_State* L, uint16_t id, const void* payload) {
+  CTypeTable* tab = kx_ffi_open(L);
+  uint32_t size = id == KX_CTID_COMPLEX ? 16 : 8;
+  GcCdata* cd = kx_cdata_new(tab, id, size);
+  memcpy(cdataptr(cd), payload, size);
+  return cd;
+}
+
+CdataIntKind kx_cdata_int64(GlobalState* g, const GcCdata* cd, uint64_t* v) {
+  CTypeTable* tab = kx_ctype_state(g);
+  uint32_t size;
+  uint32_t info = kx_ctype_info(tab, cd->ctype_id, &size);
+  if (!ctype_isnum(info)) return KX_CINT_NONE;
+  const uint8_t* p = static_cast<const uint8_t*>(cdataptr(cd));
+  if (size == 8 && !(info & (CTF_FP | CTF_BOOL))) {
+    memcpy(v, p, 8);
+    return info & CTF_UNSIGNED ? KX_CINT_U64 : KX_CINT_I64;
+  }
+  int64_t x;
+  kx_cconv_ct_ct(tab, ctype_get(tab, CTID_INT64), ctype_raw(tab, cd->ctype_id), reinterpret_cast<uint8_t*>(&x), p, 0);
+  *v = static_cast<uint64_t>(x);
+  return KX_CINT_OTHER;
+}
+
+bool kx_cdata_tonumber(GlobalState* g, const GcCdata* cd, double* n) {
+  CTypeTable* tab = kx_ctype_state(g);
+  uint32_t size;
+  uint32_t info = kx_ctype_info(tab, cd->ctype_id, &size);
+  if (!ctype_isnum(info) || (info & CTF_BOOL)) return false;
+  kx_cconv_ct_ct(tab, ctype_get(tab, CTID_DOUBLE), ctype_raw(tab, cd->ctype_id), reinterpret_cast<uint8_t*>(n),
+                 static_cast<const uint8_t*>(cdataptr(cd)), 0);
+  return true;
 }

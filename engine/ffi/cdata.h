@@ -31,5 +31,12 @@ GcCdata* kx_cdata_newctype(CTypeTable* tab, CTypeID id);
 // The payload bytes of an object of this type in the fixed layout: function objects hold an address.
 uint32_t kx_cdata_fixedsize(uint32_t info, uint32_t size);
 
+// Where an index operation on a C data object points: an element's type entry, a field, bit field or
+// constant entry, with the address in *pp and the qualifiers on the way added to *qual. Pointers
+// and references are followed, numbers and integer C data index arrays and pointers, strings name
+// fields (also through a pointer to a struct), "re" and "im" the parts of a complex number, and a
+// ctype object's string keys its struct's constants. Null when the key does not resolve.
+CTypeEntry* kx_cdata_index(CTypeTable* tab, GcCdata* cd, const Value* key, uint8_t** pp, uint32_t* qual);
+
 // Sets (a function) or clears (nil) the finalizer of a C data object.
 void kx_cdata_setfin(lua_State* L, GcCdata* cd, const Value* fn);

@@ -8,6 +8,8 @@
 #include "core/mem.h"
 #include "core/str.h"
 #include "core/table.h"
+#include "ffi/ccall.h"
+#include "ffi/ccallback.h"
 #include "vm/err.h"
 
 namespace {
@@ -331,6 +333,8 @@ CTypeTable* kx_ctype_init(lua_State* L) {
 void kx_ctype_freestate(GlobalState* g) {
   CTypeTable* tab = kx_ctype_state(g);
   if (tab == nullptr) return;
+  kx_ccallback_freestate(g, tab);
+  kx_ccall_freestate(g, tab);
   kx_mem_freevec(g, tab->entries, tab->capacity);
   kx_mem_free(g, tab, sizeof(CTypeTable));
   g->ctype_state = nullptr;
@@ -344,6 +348,7 @@ void kx_ctype_thread_freed(GlobalState* g, lua_State* L1) {
 void kx_ctype_gcmark(GlobalState* g) {
   CTypeTable* tab = kx_ctype_state(g);
   kx_gc_mark(g, obj2gco(tab->misc_map));
+  if (GcTable* funcs = kx_ccallback_funcs(tab)) kx_gc_mark(g, obj2gco(funcs));
   for (CTypeID id = CTID_PREDEFINED; id < tab->used; id++)
     if (GcString* s = tab->entries[id].name) kx_gc_mark(g, obj2gco(s));
 }

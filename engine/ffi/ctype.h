@@ -25,8 +25,8 @@ constexpr uint32_t KX_CTYPE_HASH = 128;
 constexpr uint32_t KX_CTYPE_MAXID = 65536;
 constexpr uint32_t KX_CTYPE_MAXSIZE = 0x7fffffffu;  // a C type is smaller than 2^31 bytes
 
-// Callback slots: the native trampolines and the function type behind each (see ccallback.cpp).
-struct CallbackState;
+struct CallState;      // call interfaces (ccall.cpp)
+struct CallbackState;  // callback slots (ccallback.cpp)
 
 struct CTypeTable {
   CTypeEntry* entries;
@@ -35,6 +35,7 @@ struct CTypeTable {
   Ref<lua_State> thread;     // allocations and errors: the thread calling into the interface
   Ref<GlobalState> global;
   Ref<GcTable> misc_map;     // -id: metatable bound by ffi.metatype; "": callback metatable
+  CallState* calls;          // null until the first native call
   CallbackState* callbacks;  // null until the first callback
   int32_t saved_errno;       // errno right after the last native call
   uint16_t hash[KX_CTYPE_HASH];
