@@ -339,6 +339,17 @@ void conv_tv(CTypeTable* tab, CTypeEntry* d, uint32_t dsize, uint8_t* dp, const 
   const uint8_t* sp;
   alignas(8) uint8_t tmp[16];
   const Value* tv = o;
+  if (tv_isnum(o) && ctype_isnum(d->info) && !(d->info & CTF_BOOL) && d->size <= 8) {  // the common case
+    if (d->info & CTF_FP) {
+      if (d->size == 8) memcpy(dp, &o->n, 8);
+      else write_fp(dp, d->size, o->n);
+    } else {
+      bool uns = (d->info & CTF_UNSIGNED) != 0;
+      int64_t v = d->size == 8 && uns ? static_cast<int64_t>(kx_cconv_num2u64(o->n)) : kx_cconv_num2i64(o->n);
+      write_int(dp, d->size, v, false);
+    }
+    return;
+  }
   if (tv_isnum(o)) {
     s = ctype_get(tab, CTID_DOUBLE);
     sp = reinterpret_cast<const uint8_t*>(&o->n);

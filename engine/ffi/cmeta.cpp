@@ -27,13 +27,20 @@ GcCdata* meta_checkcdata(lua_State* L, int narg) {
   return cdataV(o);
 }
 
-// The type whose bound metatable applies: a ctype object's held type, else the object's own.
-CTypeID meta_typeid(const GcCdata* cd) {
-  return cd->ctype_id == CTID_CTYPEID ? *static_cast<const uint32_t*>(cdataptr(cd)) : cd->ctype_id;
+// The type whose bound metatable applies: a ctype object's held type, a pointer's struct, else the
+// object's own type.
+CTypeID meta_typeid(CTypeTable* tab, const GcCdata* cd) {
+  if (cd->ctype_id == CTID_CTYPEID) return *static_cast<const uint32_t*>(cdataptr(cd));
+  CTypeEntry* ct = ctype_raw(tab, cd->ctype_id);
+  if (ctype_isptr(ct->info) && !ctype_isref(ct->info)) {
+    CTypeEntry* target = ctype_child(tab, ct);
+    if (ctype_isstruct(target->info)) return ctype_typeid(tab, target);
+  }
+  return cd->ctype_id;
 }
 
 const Value* meta_bound(CTypeTable* tab, const Value* o, MetaMethod mm) {
-  return tv_iscdata(o) ? kx_ctype_meta(tab, meta_typeid(cdataV(o)), mm) : nullptr;
+  return tv_iscdata(o) ? kx_ctype_meta(tab, meta_typeid(tab, cdataV(o)), mm) : nullptr;
 }
 
 // Calls mo with the first nargs arguments; returns the number of its results.
@@ -77,7 +84,7 @@ void push_result(lua_State* L, CTypeTable* tab, CTypeEntry* ct, const uint8_t* p
 
 [[noreturn]] void index_err(lua_State* L, CTypeTable* tab, GcCdata* cd, const Value* key) {
   const char* type = operand_text(L, L->base);
-  CTypeEntry* ct = ctype_raw(tab, meta_typeid(cd));
+  CTypeEntry* ct = ctype_raw(tab, meta_typeid(tab, cd));
   if (ctype_isref(ct->info) || ctype_isptr(ct->info)) ct = ctype_child(tab, ct);
   if (tv_isstr(key) && ctype_isstruct(ct->info)) kx_err_callerv(L, KX_ERR_FfiNoMember, type, strdata(strV(key)));
   if (tv_isstr(key) || tv_isnum(key) || tv_iscdata(key)) kx_err_callerv(L, KX_ERR_FfiBadIndexType, type, operand_text(L, key));
@@ -144,7 +151,7 @@ int kx_cf_ffi_meta___call(lua_State* L) {
   CTypeTable* tab = kx_ctype_cts(L);
   GcCdata* cd = meta_checkcdata(L, 1);
   if (cd->ctype_id == CTID_CTYPEID) {
-    CTypeID id = meta_typeid(cd);
+    CTypeID id = meta_typeid(tab, cd);
     if (const Value* mo = kx_ctype_meta(tab, id, MM_new)) return meta_call(L, mo, lua_gettop(L));
     return kx_ffi_new(L, tab, id, 2);
   }
@@ -218,8 +225,12 @@ int kx_cf_ffi_meta___ipairs(lua_State* L) { return meta_iter(L, MM_ipairs); }
 
 // ---- Text ---------------------------------------------------------------------------------------------
 
-// An address as "0x" and at least eight hexadecimal digits.
+// An address as "0x" and at least eight hexadecimal digits, or "NULL".
 void put_address(StrBuf* sb, uint64_t a) {
+  if (a == 0) {
+    kx_buf_putcstr(sb, "NULL");
+    return;
+  }
   char buf[18];
   int n = 0;
   do buf[n++] = "0123456789abcdef"[a & 15];
@@ -255,15 +266,14 @@ int kx_cf_ffi_meta___tostring(lua_State* L) {
   CTypeID id = cd->ctype_id;
   const uint8_t* p = static_cast<const uint8_t*>(cdataptr(cd));
   if (id == CTID_CTYPEID) {
-    GcString* s = kx_ctype_repr(L, meta_typeid(cd), nullptr);
+    GcString* s = kx_ctype_repr(L, meta_typeid(tab, cd), nullptr);
     kx_strfmt_pushf(L, "ctype<%s>", strdata(s));
     return 1;
   }
   CTypeEntry* ct = ctype_raw(tab, id);
-  CTypeEntry* target = ct;
-  if (ctype_isptr(ct->info)) target = ctype_child(tab, ct);
+  CTypeEntry* target = ctype_isptr(ct->info) ? ctype_child(tab, ct) : ct;
   if (ctype_isstruct(target->info)) {
-    if (const Value* mo = kx_ctype_meta(tab, id, MM_tostring)) return meta_call(L, mo, 1);
+    if (const Value* mo = meta_bound(tab, L->base, MM_tostring)) return meta_call(L, mo, 1);
   }
   GcString* type = kx_ctype_repr(L, id, nullptr);
   StrBuf* sb = kx_buf_tmp(L);
