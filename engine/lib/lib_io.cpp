@@ -3,6 +3,8 @@
 // A file object is a userdata of type KX_UDTYPE_IO_FILE holding an IoFile; its metatable (the file
 // metatable, registry["FILE*"]) is the environment of every io function, which is where new file
 // objects take it from. The default input and output files are roots of the GlobalState.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -139,11 +141,21 @@ static bool read_line(lua_State* L, FILE* fp, bool keep_newline) {
   return c == '\n' || sbuflen(sb) > 0;
 }
 
+// The bytes left in a regular file, plus one so that a single read meets the end; else IO_CHUNK.
+static uint32_t first_chunk(FILE* fp) {
+  struct stat st;
+  if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) return IO_CHUNK;
+  off_t pos = ftello(fp);
+  if (pos < 0 || st.st_size < pos || st.st_size - pos >= static_cast<off_t>(KX_MAX_BUF)) return IO_CHUNK;
+  return static_cast<uint32_t>(st.st_size - pos) + 1;
+}
+
 // Up to n bytes (all the rest when n is UINT32_MAX) in chunks that double; false when none was read.
+// All the rest of a regular file is read into a buffer of its size at once, without copies.
 static bool read_chars(lua_State* L, FILE* fp, uint32_t n) {
   kx_gc_check(L);
   StrBuf* sb = kx_buf_tmp(L);
-  uint32_t chunk = IO_CHUNK;
+  uint32_t chunk = n == UINT32_MAX ? first_chunk(fp) : IO_CHUNK;
   while (n > 0) {
     uint32_t want = chunk < n ? chunk : n;
     char* p = kx_buf_more(sb, want);
@@ -222,7 +234,7 @@ static bool read_number(lua_State* L, FILE* fp) {
 static int read_formats(lua_State* L, FILE* fp, int first) {
   int top = lua_gettop(L);
   int nformats = top - first + 1;
-  clearerr(fp);
+  clearerr_unlocked(fp);  // one thread: no locking, as in the readers
   bool ok = true;
   if (nformats <= 0) {
     ok = read_line(L, fp, false);
@@ -248,7 +260,7 @@ static int read_formats(lua_State* L, FILE* fp, int first) {
       }
     }
   }
-  if (ferror(fp)) return luaL_fileresult(L, 0, nullptr);
+  if (ferror_unlocked(fp)) return luaL_fileresult(L, 0, nullptr);
   if (!ok) setnilV(L->top - 1);
   return lua_gettop(L) - top;
 }
@@ -296,7 +308,7 @@ static int lines_next(lua_State* L) {
   kx_state_checkstack(L, nformats);
   for (uint32_t i = 0; i < nformats; i++) copyV(L->top++, &fn->c.upvalue[i + 1]);
   int n = read_formats(L, f->fp, 1);
-  if (ferror(f->fp)) luaL_error(L, "%s", lua_tostring(L, -2));
+  if (ferror_unlocked(f->fp)) luaL_error(L, "%s", lua_tostring(L, -2));
   if (tv_isnil(L->top - n) && (f->kind & IOFILE_CLOSE_AT_END)) {
     close_file(L, f);
     return 0;
