@@ -267,7 +267,7 @@ static int read_formats(lua_State* L, FILE* fp, int first) {
 
 // ---- Writing ------------------------------------------------------------------------------------------------
 
-// Writes arguments first ...; the file object (at slot fileslot) or the failure triple is the result.
+// Writes arguments first ...; the result is fileobj, or the failure triple.
 static int write_values(lua_State* L, FILE* fp, int first, const Value* fileobj) {
   bool ok = true;
   int top = lua_gettop(L);
@@ -316,7 +316,7 @@ static int lines_next(lua_State* L) {
   return n;
 }
 
-// An iterator over the file at slot fileslot, with the formats from argument first on.
+// An iterator over fileobj with the formats from argument first on.
 static int push_lines(lua_State* L, const Value* fileobj, int first) {
   int nformats = lua_gettop(L) >= first ? lua_gettop(L) - first + 1 : 0;
   if (nformats > IO_MAX_FORMATS) kx_err_caller(L, KX_ERR_UnpackTooMany);
