@@ -92,6 +92,9 @@ do
   check_error("bad argument #1 to 'read' (invalid option)", function() f:read({}) end)
   check_error("bad argument #1 to 'read' (FILE* expected, got nil)", function() f.read(nil) end)
   check_error("bad argument #1 to 'read' (invalid format)", function() io.read("x") end)
+  local formats = {}
+  for i = 1, 7990 do formats[i] = "l" end
+  check_error("stack overflow (too many arguments)", function() f:read(table.unpack(formats)) end)
   f:close()
   os.remove(name)
 end
