@@ -120,3 +120,7 @@ assert(cb(21) == 42 and type(cb.free) == "function" and type(cb.set) == "functio
 cb:set(function(x) return x + 1 end)
 assert(cb(1) == 2)
 cb:free()
+
+-- Userdata convert to pointers: an io file to its C stream.
+ffi.cdef("int fileno(void *stream);")
+assert(ffi.C.fileno(io.stdout) == 1 and ffi.C.fileno(io.stderr) == 2)
