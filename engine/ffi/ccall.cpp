@@ -19,11 +19,13 @@ constexpr uint32_t CACHE_BUCKETS = 64;
 constexpr uint32_t MAXARGS_ONSTACK = 32;
 constexpr uint32_t ARGBYTES_ONSTACK = 512;
 
+// Engine memory is 8-byte aligned, which is all that libffi's structures need.
 struct Block {
   Block* next;
   size_t size;
-  alignas(16) uint8_t data[];
+  uint8_t data[];
 };
+static_assert(offsetof(Block, data) % 8 == 0);
 
 struct SigEntry {
   CTypeID id;

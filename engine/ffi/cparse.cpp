@@ -676,10 +676,11 @@ void cp_expr_binop(CParser* cp, int32_t op, CPValue* k, const CPValue* k2) {
 }
 
 void cp_expr_sub(CParser* cp, CPValue* k, int32_t pri) {
+  cp_enter(cp);
   cp_expr_unary(cp, k);
   for (;;) {
     int32_t op = cp->token, opri = binop_priority(op);
-    if (opri < pri) return;
+    if (opri < pri) break;
     cp_next(cp);
     if (op == '?') {  // right-associative
       CPValue k2, k3;
@@ -693,6 +694,7 @@ void cp_expr_sub(CParser* cp, CPValue* k, int32_t pri) {
     cp_expr_sub(cp, &k2, opri + 1);
     cp_expr_binop(cp, op, k, &k2);
   }
+  cp->depth--;
 }
 
 }  // namespace

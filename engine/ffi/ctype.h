@@ -92,7 +92,6 @@ constexpr CTAttrib ctype_attrib(uint32_t info) { return CTAttrib((info >> CTSHIF
 constexpr uint32_t ctype_cconv(uint32_t info) { return (info >> CTSHIFT_CCONV) & CTMASK_CCONV; }
 constexpr uint32_t ctype_bitpos(uint32_t info) { return (info >> CTSHIFT_BITPOS) & CTMASK_BITPOS; }
 constexpr uint32_t ctype_bitbsz(uint32_t info) { return (info >> CTSHIFT_BITBSZ) & CTMASK_BITBSZ; }
-constexpr uint32_t ctype_bitcsz(uint32_t info) { return (info >> CTSHIFT_BITCSZ) & CTMASK_BITCSZ; }
 
 constexpr bool ctype_isnum(uint32_t info) { return ctype_kind(info) == CT_NUM; }
 constexpr bool ctype_isstruct(uint32_t info) { return ctype_kind(info) == CT_STRUCT; }
@@ -108,8 +107,6 @@ constexpr bool ctype_isconstval(uint32_t info) { return ctype_kind(info) == CT_C
 constexpr bool ctype_isextern(uint32_t info) { return ctype_kind(info) == CT_EXTERN; }
 constexpr bool ctype_istypedef(uint32_t info) { return ctype_kind(info) == CT_TYPEDEF; }
 constexpr bool ctype_isinteger(uint32_t info) { return (info & (0xfu << CTSHIFT_KIND | CTF_BOOL | CTF_FP)) == 0; }
-constexpr bool ctype_isfp(uint32_t info) { return (info & (0xfu << CTSHIFT_KIND | CTF_FP)) == CTF_FP; }
-constexpr bool ctype_isbool(uint32_t info) { return (info & (0xfu << CTSHIFT_KIND | CTF_BOOL)) == CTF_BOOL; }
 constexpr bool ctype_isref(uint32_t info) { return (info & (0xfu << CTSHIFT_KIND | CTF_REF)) == (ctinfo(CT_PTR, CTF_REF)); }
 constexpr bool ctype_iscomplex(uint32_t info) {
   return (info & (0xfu << CTSHIFT_KIND | CTF_COMPLEX)) == ctinfo(CT_ARRAY, CTF_COMPLEX);

@@ -17,7 +17,7 @@ EXPORT int8_t ft_i8(int8_t a, int8_t b) { return (int8_t)(a * b); }
 EXPORT uint8_t ft_u8(uint8_t a, uint8_t b) { return (uint8_t)(a + b); }
 EXPORT int16_t ft_i16(int16_t a, int16_t b) { return (int16_t)(a - b); }
 EXPORT uint16_t ft_u16(uint16_t a, uint16_t b) { return (uint16_t)(a * b); }
-EXPORT int32_t ft_i32(int32_t a, int32_t b) { return a * b - 1; }
+EXPORT int32_t ft_i32(int32_t a, int32_t b) { return (int32_t)((uint32_t)a * (uint32_t)b - 1u); }
 EXPORT uint32_t ft_u32(uint32_t a, uint32_t b) { return a - b; }
 EXPORT int64_t ft_i64(int64_t a, int64_t b) { return a * b; }
 EXPORT uint64_t ft_u64(uint64_t a, uint64_t b) { return a + b; }

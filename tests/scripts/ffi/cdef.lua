@@ -195,3 +195,11 @@ ffi.cdef("struct rb { double d; };")
 assert(ffi.sizeof("struct rb") == 8)
 assert(cdef_err("enum rbe { RB1 = 1 }; int bad2 bad2;") == "';' expected near 'bad2'")
 assert(err(function() return C.RB1 end):match("missing declaration for symbol 'RB1'$"))
+
+-- Nesting is limited everywhere, so deep input ends in an error, not a crash.
+assert(cdef_err("enum { DEEP = " .. string.rep("1 ? 1 : ", 100000) .. "1 };") ==
+       "chunk has too many syntax levels near '1'")
+assert(cdef_err("enum { DEEP2 = " .. string.rep("-", 100000) .. "1 };") == "chunk has too many syntax levels near '-'")
+assert(cdef_err("int " .. string.rep("*", 200) .. "p;") == "chunk has too many syntax levels near '*'")
+assert(cdef_err("void f(" .. string.rep("void (*)(", 30) .. string.rep(")", 30) .. ");") ==
+       "chunk has too many syntax levels near '('")
