@@ -129,12 +129,27 @@ TEST_F(CTypeTest, AtMost65536Entries) {
   EXPECT_EQ(tab->capacity, 65536u);
 }
 
-// Closing an instance frees the table with everything else.
+// Closing an instance frees the table with everything else, and every C data object is freed with
+// the size it was allocated with: fixed, variable-length and over-aligned ones, functions, the call
+// interfaces and the callback slots.
 TEST(CTypeMemory, ClosingFreesEveryByte) {
   CountingAlloc counter;
   lua_State* L = lua_newstate(kx_test_counting_alloc, &counter);
   luaL_openlibs(L);
-  ASSERT_EQ(luaL_dostring(L, "local ffi = require('ffi') ffi.cdef('struct s { int a[4]; }; typedef int t;')"), 0);
+  const char* script = R"(
+    local ffi = require('ffi')
+    ffi.cdef('struct s { int a[4]; }; typedef int t; struct v { int n; double d[?]; }; int abs(int);')
+    for i = 1, 50 do
+      local a, b = ffi.new('struct s'), ffi.new('double[?]', i)
+      local c, d = ffi.new('struct v', i), ffi.new('struct { char c; } __attribute__((aligned(32)))')
+      local e = ffi.gc(ffi.new('int[1]'), function() end)
+    end
+    collectgarbage()
+    assert(ffi.C.abs(-3) == 3)
+    local cb = ffi.cast('int (*)(int)', function(x) return x end)
+    keep = {ffi.new('double[?]', 9), ffi.gc(ffi.new('int[2]'), function() end), ffi.C.abs, cb, 1LL, 2i}
+  )";
+  ASSERT_EQ(luaL_dostring(L, script), 0) << lua_tostring(L, -1);
   lua_close(L);
   EXPECT_EQ(counter.live_bytes, 0u);
   EXPECT_FALSE(counter.mismatch);
