@@ -220,7 +220,7 @@ bool ranges_ok(const GcProto* pt, Instr ins) {
     case BC_ITERC:
     case BC_ITERN: return a >= 3 && a + 3 <= fs && a + bc_b(ins) <= fs + 1;
     case BC_ISNEXT: return a >= 3;
-    case BC_VARG: return (pt->flags & 0x02) && a + bc_b(ins) <= fs + 1;
+    case BC_VARG: return (pt->flags & KX_PROTO_VARARG) && a + bc_b(ins) <= fs + 1;
     case BC_RET: return a + bc_d(ins) <= fs + 1;
     case BC_RET1: return a < fs;
     case BC_RETM: return a + bc_d(ins) <= fs;
@@ -350,7 +350,7 @@ GcProto* kx_bcread_proto(BcProtoReader* r) {
   pt->line_count = line_count;
   bool swap = r->flags & KX_BCDUMP_F_BE;
   Instr* code = proto_bc(pt);
-  uint32_t head = (flags & 0x02) ? BC_FUNCV : BC_FUNCF;
+  uint32_t head = (flags & KX_PROTO_VARARG) ? BC_FUNCV : BC_FUNCF;
   code[0] = bcins_ad((r->flags & KX_BCDUMP_F_FR2) ? BC_NOT : head, frame_size, 0);
   const uint8_t* src = read_block(r, 4 * count);
   for (uint32_t i = 0; i < count; i++) {

@@ -1,8 +1,8 @@
 // The bytecode dump reader.
 #pragma once
 
+#include "core/err.h"
 #include "core/func.h"
-#include "vm/err.h"
 
 // Reads prototype bodies that lie in memory in full.
 struct BcProtoReader {

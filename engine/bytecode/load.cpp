@@ -7,13 +7,13 @@
 #include "bytecode/bcread.h"
 #include "compiler/lex.h"
 #include "compiler/proto.h"
+#include "core/entry.h"
+#include "core/err.h"
 #include "core/func.h"
 #include "core/gc.h"
 #include "core/state.h"
 #include "core/strfmt.h"
 #include "lauxlib.h"
-#include "vm/entry.h"
-#include "vm/err.h"
 
 
 // The mode letters: "t" allows text, "b" binary; each "X" selects two-slot call frames.

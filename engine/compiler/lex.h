@@ -5,9 +5,9 @@
 #pragma once
 
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/value.h"
 #include "lua.h"
-#include "vm/err.h"
 
 struct FuncBuilder;
 

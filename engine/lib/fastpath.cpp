@@ -1,5 +1,5 @@
 // The interpreter's table of fast paths, indexed by fast-entry index.
-#include "lib/ffid.h"
+#include "vm/ffid.h"
 
 int kx_ff_assert(lua_State* L, Value* base, uint32_t nargs);
 int kx_ff_type(lua_State* L, Value* base, uint32_t nargs);

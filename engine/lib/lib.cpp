@@ -3,14 +3,15 @@
 
 #include "bytecode/bcdump.h"
 #include "bytecode/bcread.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
 #include "core/strscan.h"
 #include "core/table.h"
-#include "lib/ffid.h"
 #include "vm/debug.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
+#include "vm/vm.h"
 
 // ---- Registration -----------------------------------------------------------------------------------------
 

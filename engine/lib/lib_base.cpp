@@ -3,18 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/err.h"
+#include "core/frame.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
 #include "core/strscan.h"
 #include "core/table.h"
-#include "lib/ffid.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
 #include "vm/debug.h"
-#include "vm/err.h"
-#include "vm/frame.h"
+#include "vm/ffid.h"
 #include "vm/meta.h"
 #include "vm/vm.h"
 

@@ -2,10 +2,10 @@
 #include <bit>
 
 #include "core/str.h"
-#include "lib/ffid.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
+#include "vm/ffid.h"
 
 // ---- Fast paths ------------------------------------------------------------------------------------------
 

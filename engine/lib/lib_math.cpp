@@ -2,13 +2,13 @@
 // the random-number generator on a state of the library's own.
 #include <cmath>
 
+#include "core/err.h"
 #include "core/prng.h"
-#include "lib/ffid.h"
-#include "lib/lib.h"
 #include "lib/builtins.h"
+#include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
 
 // ---- Fast paths ------------------------------------------------------------------------------------------
 

@@ -8,12 +8,12 @@
 #include <ctime>
 
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
 
 // Times are 32-bit second counts; numbers outside that range become -2^31.
 static inline time_t time_of(double x) { return static_cast<time_t>(kx_lib_num2int(x)); }

@@ -1,9 +1,9 @@
 // Libraries whose functions are not built yet. Their definition streams are complete, so that every
 // fast-function id is fixed; each function raises an error naming itself until its library is built.
-#include "lib/ffid.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
+#include "vm/ffid.h"
 
 static const lua_CFunction notbuilt[] = {
     kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt,

@@ -6,15 +6,15 @@
 #include <cstring>
 
 #include "bytecode/bcdump.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
-#include "lib/ffid.h"
-#include "lib/lib.h"
 #include "lib/builtins.h"
+#include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
 #include "vm/meta.h"
 
 static inline GcFunc* curr_func(lua_State* L) { return funcV(L->base - 1); }

@@ -1,14 +1,14 @@
 // The table library. Every element access is raw; lengths are the table border.
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/table.h"
-#include "lib/ffid.h"
-#include "lib/lib.h"
 #include "lib/builtins.h"
+#include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
 #include "vm/vm.h"
 
 static inline const Value* tab_geti(GcTable* t, int32_t k) {

@@ -1,27 +1,16 @@
-// The message block, the error raisers, the search for the catch point and the unwinding.
+// The error raisers, the search for the error handler and the catch point, and the unwinding.
 #include "vm/err.h"
 
 #include <cstdlib>
 
+#include "core/entry.h"
+#include "core/frame.h"
 #include "core/state.h"
 #include "core/str.h"
 #include "core/strfmt.h"
-#include "lib/ffid.h"
 #include "vm/debug.h"
-#include "vm/entry.h"
-#include "vm/frame.h"
+#include "vm/ffid.h"
 #include "vm/vm.h"
-
-#define KX_ERRDEF(name, text) text "\0"
-const char kx_err_allmsg[] =
-#include "vm/errmsg.h"
-    ;
-#undef KX_ERRDEF
-
-static_assert(KX_ERR_StackOverflow == 104 && KX_ERR_OpCall == 398 && KX_ERR_AssertionFailed == 993);
-static_assert(KX_ERR_SyntaxNear == 2238 && KX_ERR_MalformedBytecode == 3177 && KX_ERR_LeftOverData == 4160);
-
-GcString* kx_err_str(lua_State* L, ErrorCode code) { return kx_str_newz(L, kx_err_text(code)); }
 
 static inline Value* saved_top(const lua_State* L, const EntryRecord* cf) { return restorestack(L, -cf->wanted); }
 static inline bool entry_has_no_frame(const EntryRecord* cf) { return cf->wanted < 0; }

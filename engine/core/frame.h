@@ -2,8 +2,8 @@
 // word and the frame link in its tag word; the link's low three bits give the frame kind.
 #pragma once
 
-#include "bytecode/bc.h"
 #include "core/func.h"
+#include "core/instr.h"
 #include "core/state.h"
 
 enum FrameKind : uint32_t {

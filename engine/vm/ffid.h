@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "bytecode/bc.h"
 #include "core/value.h"
 
 enum : uint8_t {
@@ -22,6 +23,10 @@ enum : uint8_t {
   KX_FFID_table_new = 96,
   KX_FFID_table_clear = 97,
 };
+
+// Entry points of the built-in fast functions follow the opcodes in the dispatch order.
+constexpr uint32_t KX_FF_COUNT = 57;
+constexpr uint32_t BC__DISPATCH = BC__MAX + KX_FF_COUNT;
 
 enum : uint32_t {
   KX_FE_pcall = 11,
