@@ -89,7 +89,7 @@ constexpr size_t MAX_BLOCK = 0x7ffffeff;
 static int32_t lex_more(Lexer* ls) {
   size_t size;
   const char* p = ls->reader(ls->thread, ls->reader_data, &size);
-  if (p == nullptr || size == 0) return KX_LEX_EOF;
+  if (p == nullptr || size == 0) return KX_STREAM_EOF;
   if (size > MAX_BLOCK) {
     if (size != ~size_t(0)) kx_err_mem(ls->thread);
     // The block runs to the end of memory.
@@ -167,7 +167,7 @@ static void lex_longstring(Lexer* ls, Value* tv, int32_t sep) {
   if (lex_iseol(ls)) lex_newline(ls);
   for (;;) {
     switch (ls->current) {
-      case KX_LEX_EOF:
+      case KX_STREAM_EOF:
         kx_lex_error(ls, KX_TK_eof, tv ? KX_ERR_UnfinishedLongString : KX_ERR_UnfinishedLongComment);
       case ']':
         if (lex_skipeq(ls) == sep) {
@@ -269,7 +269,7 @@ static void lex_escape(Lexer* ls) {
         else lex_next(ls);
       }
       return;
-    case KX_LEX_EOF:
+    case KX_STREAM_EOF:
       return;  // the string loop reports it
     default: {
       if (!char_isdigit(c)) lex_badescape(ls);
@@ -295,7 +295,7 @@ static void lex_quoted(Lexer* ls, bool at_prefix) {
   if (at_prefix && ls->current != '@' && ls->current != '=' && ls->current != ' ') lex_save(ls, '@');
   while (ls->current != delim) {
     switch (ls->current) {
-      case KX_LEX_EOF:
+      case KX_STREAM_EOF:
         kx_lex_error(ls, KX_TK_eof, KX_ERR_UnfinishedString);
       case '\n':
       case '\r':
@@ -340,7 +340,7 @@ static bool lex_directive(Lexer* ls) {
     sbufreset(&ls->text);  // the token being scanned starts after the directive
     lex_skipblanks(ls);
   }
-  if (ls->current != KX_LEX_EOF) {
+  if (ls->current != KX_STREAM_EOF) {
     if (!lex_iseol(ls)) kx_lex_error(ls, ls->current, KX_ERR_BadLineDirective);
     lex_newline(ls);
   }
@@ -408,7 +408,7 @@ static int32_t lex_scan(Lexer* ls, Value* tv) {
             continue;
           }
         }
-        while (!lex_iseol(ls) && ls->current != KX_LEX_EOF) lex_next(ls);
+        while (!lex_iseol(ls) && ls->current != KX_STREAM_EOF) lex_next(ls);
         continue;
       case '[': {
         int32_t sep = lex_skipeq(ls);
@@ -479,7 +479,7 @@ static int32_t lex_scan(Lexer* ls, Value* tv) {
         setstrV(tv, s);
         return KX_TK_string;
       }
-      case KX_LEX_EOF:
+      case KX_STREAM_EOF:
         return KX_TK_eof;
       default:
         lex_next(ls);
@@ -523,7 +523,7 @@ void kx_lex_prepare(lua_State* L, Lexer* ls) {
   setnilV(&ls->token_value);
   setnilV(&ls->peek_value);
   ls->cursor = ls->block_end = nullptr;
-  ls->current = KX_LEX_EOF;
+  ls->current = KX_STREAM_EOF;
   ls->token = 0;
   ls->peek_token = KX_TK_eof;
   sbufinit(L, &ls->text);
@@ -563,7 +563,7 @@ bool kx_lex_start(Lexer* ls) {
       ls->line = ls->last_line = 0;
       return false;
     }
-    while (!lex_iseol(ls) && ls->current != KX_LEX_EOF) lex_next(ls);
+    while (!lex_iseol(ls) && ls->current != KX_STREAM_EOF) lex_next(ls);
     if (lex_iseol(ls)) lex_newline(ls);
     if (ls->current == CHAR_ESC) lex_malformed(ls);
   }
