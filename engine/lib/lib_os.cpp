@@ -197,9 +197,7 @@ static int kx_cf_os_setlocale(lua_State* L) {
 
 // ---- Registration -------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_os, R"(118 57 11
-  C execute C remove C rename C tmpname C getenv C exit C clock C date C time C difftime C setlocale
-)");
+KX_LIBDEF(kx_lib_init_os, "os");
 
 static const lua_CFunction kx_lib_cf_os[] = {
     kx_cf_os_execute, kx_cf_os_remove, kx_cf_os_rename, kx_cf_os_tmpname, kx_cf_os_getenv, kx_cf_os_exit,

@@ -11,29 +11,15 @@ static const lua_CFunction notbuilt[] = {
     kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt,
 };
 
-KX_LIBDEF(kx_lib_init_io_method, R"(98 57 10
-  C close C read C write C flush C seek C setvbuf C lines C __gc C __tostring copy 1 str __index set
-)");
+KX_LIBDEF(kx_lib_init_io_method, "io_method");
 
-KX_LIBDEF(kx_lib_init_io, R"(107 57 12
-  copy 2 str "" set
-  C open C popen C tmpfile C close C read C write C flush C input C output C lines C type
-)");
+KX_LIBDEF(kx_lib_init_io, "io");
 
-KX_LIBDEF(kx_lib_init_debug, R"(129 57 18
-  C getregistry C getmetatable C setmetatable C getfenv C setfenv C getinfo C getlocal C setlocal
-  C getupvalue C setupvalue C upvalueid C upvaluejoin C getuservalue C setuservalue C sethook
-  C gethook C debug C traceback
-)");
+KX_LIBDEF(kx_lib_init_debug, "debug");
 
-KX_LIBDEF(kx_lib_init_jit, R"(147 57 10
-  C on C off C flush C status C security C attach
-  copy 5 str os set copy 4 str arch set copy 3 str version_num set copy 2 str version set
-)");
+KX_LIBDEF(kx_lib_init_jit, "jit");
 
-KX_LIBDEF(kx_lib_init_jit_opt, R"(164 57 1
-  C start
-)");
+KX_LIBDEF(kx_lib_init_jit_opt, "jit_opt");
 
 static int open_stream(lua_State* L, const char* name, const uint8_t* stream) {
   kx_lib_register(L, name, stream, notbuilt);

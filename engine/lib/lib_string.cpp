@@ -890,9 +890,7 @@ static constexpr BcBuiltin kx_lib_bc_string[] = {
     {"len", kx_builtins::len.data(), kx_builtins::len.size()},
 };
 
-KX_LIBDEF_L(kx_lib_init_string, kx_lib_bc_string, R"(77 51 14
-  L len F byte F char F sub C rep F reverse F* lower F* upper C dump C find C match R C gmatch C gsub C format
-)");
+KX_LIBDEF_L(kx_lib_init_string, kx_lib_bc_string, "string");
 
 static const lua_CFunction kx_lib_cf_string[] = {
     kx_ffh_string_byte, kx_ffh_string_char, kx_ffh_string_sub, kx_cf_string_rep, kx_ffh_string_reverse,
