@@ -317,9 +317,9 @@ void gc_finalize(lua_State* L) {
   kx_vm_finalize(L, &fn, o);
 }
 
-// Finalizers wait while compiled code runs, and while C-level entries are nested so deep that the
-// protected call of a finalizer could not be entered.
-bool finalizers_blocked(const GlobalState* g) { return g->trace_base || g->c_entries >= KX_MAX_CENTRIES; }
+// Finalizers wait while C-level entries are nested so deep that the protected call of a finalizer
+// could not be entered.
+bool finalizers_blocked(const GlobalState* g) { return g->c_entries >= KX_MAX_CENTRIES; }
 
 // ---- Sweeping -----------------------------------------------------------------------------------------
 
@@ -435,7 +435,6 @@ uint32_t gc_onestep(lua_State* L) {
       g->gc.phase = KX_GC_ATOMIC;
       return 0;
     case KX_GC_ATOMIC:
-      if (g->trace_base) return GC_MAXCOST;  // never while compiled code runs
       atomic(g, L);
       g->gc.phase = KX_GC_SWEEPSTRING;
       return 0;

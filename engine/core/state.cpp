@@ -29,7 +29,6 @@ void kx_state_initstack(lua_State* L1, lua_State* L) {
 }
 
 void kx_state_resizestack(lua_State* L, uint32_t usable) {
-  GlobalState* g = G(L);
   Value* old = L->stack;
   uint32_t osize = L->stack_size, nsize = usable + KX_STACK_EXTRA;
   Value* st = kx_mem_reallocvec(L, old, osize, nsize);
@@ -41,7 +40,6 @@ void kx_state_resizestack(lua_State* L, uint32_t usable) {
   // where adding the distance between them would overflow.
   L->base = st + (L->base - old);
   L->top = st + (L->top - old);
-  if (g->trace_base && g->trace_base >= old && g->trace_base < old + osize) g->trace_base = st + (g->trace_base - old);
   for (GcUpval* uv = L->open_upvalues; uv; uv = reinterpret_cast<GcUpval*>(uv->gc_next.get())) uv->v = st + (uv->v - old);
 }
 
@@ -54,7 +52,7 @@ void kx_state_growstack(lua_State* L, uint32_t need) {
 
 void kx_state_shrinkstack(lua_State* L, uint32_t used) {
   if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA) return;  // an overflow is being handled
-  if (4 * used < L->stack_size && L->stack_size > 90 && G(L)->trace_base == nullptr)
+  if (4 * used < L->stack_size && L->stack_size > 90)
     kx_state_resizestack(L, L->stack_size / 2);
 }
 

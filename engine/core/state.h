@@ -38,6 +38,8 @@ constexpr uint32_t KX_STACK_EXTRA = 6;       // headroom slots beyond stack_limi
 constexpr uint32_t KX_STACK_START = 39;      // usable slots of a fresh stack
 constexpr uint32_t KX_STACK_MAX = 65500;     // usable slots at most
 constexpr uint32_t KX_STACK_ERRMAX = 65541;  // usable slots while an overflow is being handled
+// A stack extended for an overflow shrinks back to KX_STACK_MAX once this many slots below that are free.
+constexpr uint32_t KX_STACK_RESERVE = 43;
 constexpr uint8_t KX_STATUS_CREATING = 6;
 
 // Collector phases.
@@ -126,7 +128,6 @@ struct GlobalState {
   lua_CFunction panic_fn;
   Instr cfunc_entry_internal, cfunc_entry_external;
   Ref<lua_State> current_thread;
-  Ref<Value> trace_base;
   void* ctype_state;
   PrngState prng;
   Ref<GcObj> roots[KX_ROOT_COUNT];

@@ -89,8 +89,6 @@ static EntryRecord* find_catch(lua_State* L, int status, Value** catch_frame) {
 }
 
 void kx_err_throw(lua_State* L, int status) {
-  GlobalState* g = G(L);
-  g->trace_base = nullptr;
   EntryRecord* cf = cframe_raw(L->c_frame);
   if (L->status == KX_STATUS_CREATING) {
     // A half-built instance: only the creating entry exists, and nothing on the stack matters.
@@ -115,7 +113,7 @@ static void cut_stack(lua_State* L, Value* s) {
     L->top = s + 1;
   }
   // A stack extended for handling an overflow goes back to its normal maximum once there is room.
-  if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA && L->top - L->stack <= static_cast<ptrdiff_t>(KX_STACK_MAX - 43))
+  if (L->stack_size > KX_STACK_MAX + KX_STACK_EXTRA && L->top - L->stack <= static_cast<ptrdiff_t>(KX_STACK_MAX - KX_STACK_RESERVE))
     kx_state_resizestack(L, KX_STACK_MAX);
 }
 
