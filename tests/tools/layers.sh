@@ -35,7 +35,11 @@ wrong=0
 while IFS= read -r path; do
   rel=${path#"$root"/}
   layer=$(layer_of "$rel")
-  [[ -n ${may_include[$layer]+set} ]] || { echo "$rel: folder '$layer' belongs to no layer"; wrong=$((wrong + 1)); continue; }
+  if [[ -z $layer || -z ${may_include[$layer]+set} ]]; then
+    echo "$rel: its folder belongs to no layer"
+    wrong=$((wrong + 1))
+    continue
+  fi
   files=$((files + 1))
   while IFS=: read -r line header; do
     target=${header%%/*}
@@ -47,5 +51,5 @@ while IFS= read -r path; do
   done < <(grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$path" | sed 's/^\([0-9]*\):[^"]*"\([^"]*\)".*/\1:\2/')
 done < <(find "$root/engine" "$root/runner" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.c' \) | sort)
 
-echo "layers: $files files, $wrong includes against the direction of the layers"
+echo "layers: $files files checked, $wrong problems"
 [[ $wrong -eq 0 ]]
