@@ -6,8 +6,6 @@
 // the other white after the flip are dead. Work per step is bounded by a budget in cost units.
 #include "core/gc.h"
 
-#include <cstdio>
-
 #include "core/frame.h"
 #include "core/mem.h"
 #include "core/meta.h"

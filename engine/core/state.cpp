@@ -2,9 +2,6 @@
 // the interpreter (vm/instance.cpp), which runs the steps that may fail under its protected entry.
 #include "core/state.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
