@@ -4,13 +4,14 @@
 
 #include <limits.h>
 #include <stddef.h>
+#include <stdio.h>
 
 #define LUA_NUMBER double
 #define LUA_INTEGER ptrdiff_t
 #define LUA_NUMBER_FMT "%.14g"
 
 #define LUA_IDSIZE 60          /* size of lua_Debug.short_src */
-#define LUAL_BUFFERSIZE 512    /* inline bytes of a luaL_Buffer */
+#define LUAL_BUFFERSIZE BUFSIZ /* inline bytes of a luaL_Buffer, as modules built for Lua 5.1 expect */
 #define LUAI_MAXCSTACK 8000    /* most slots a C function may request */
 #define LUA_MINSTACK 20        /* free slots guaranteed to a C function */
 

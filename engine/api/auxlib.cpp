@@ -284,20 +284,18 @@ static bool buff_flush(luaL_Buffer* B) {
   return true;
 }
 
-// Joins the top pieces while many remain or the upper ones outweigh the next lower one.
+// Joins the top pieces while many remain or the upper ones outweigh the next lower one. Only the
+// buffer's own pieces are joined: whatever lies below the lowest one belongs to the caller.
 static void buff_merge(luaL_Buffer* B) {
   lua_State* L = B->L;
   int toget = 1;
   size_t toplen = lua_objlen(L, -1);
-  do {
+  while (toget < B->lvl) {
     size_t l = lua_objlen(L, -(toget + 1));
-    if (B->lvl - toget + 1 >= 10 || toplen > l) {
-      toplen += l;
-      toget++;
-    } else {
-      break;
-    }
-  } while (toget < B->lvl);
+    if (B->lvl - toget + 1 < 10 && toplen <= l) break;
+    toplen += l;
+    toget++;
+  }
   lua_concat(L, toget);
   B->lvl = B->lvl - toget + 1;
 }

@@ -795,11 +795,14 @@ static void expr_table(Lexer* ls, ExprDesc* e) {
   } else {
     e->kind = ExprFixed;
   }
+  // The array part ends exactly at the last positional item (an open call at the end appends its
+  // values at run time), so that the length of a constructor with holes is its item count.
+  uint32_t npos = vcall ? narr - 1 : narr;
   if (templ == nullptr) {
-    uint32_t asize = !needarr ? 0 : narr < 3 ? 3 : narr > 0x7ff ? 0x7ff : narr;
+    uint32_t asize = !needarr ? 0 : npos < 3 ? 3 : npos > 0x7ff ? 0x7ff : npos;
     setbc_d(&fs->code[pc].ins, asize | (hash_class(nhash) << 11));
   } else {
-    if (needarr && templ->asize < narr) kx_tab_reasize(L, templ, narr - 1);
+    if (needarr && templ->asize != npos) kx_tab_reasize(L, templ, npos - 1);
     kx_gc_check(L);
   }
 }

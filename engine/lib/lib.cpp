@@ -231,6 +231,12 @@ GcProto* kx_lib_checkLproto(lua_State* L, int n, bool nolua) {
   kx_err_argt(L, n, LUA_TFUNCTION);
 }
 
+bool kx_lib_stackroom(lua_State* L, uint32_t n) {
+  if (n > KX_STACK_MAX - static_cast<uint32_t>(L->top - L->stack)) return false;
+  kx_state_checkstack(L, n);
+  return true;
+}
+
 int kx_lib_checkopt(lua_State* L, int n, int def, const char* words) {
   if (def >= 0 && arg_isnil(L, n)) return def;
   GcString* s = kx_lib_checkstr(L, n);

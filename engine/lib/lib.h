@@ -42,6 +42,11 @@ GcProto* kx_lib_checkLproto(lua_State* L, int n, bool nolua);
 // words: length-prefixed words ended by a zero length; def -1 means no default.
 int kx_lib_checkopt(lua_State* L, int n, int def, const char* words);
 
+// Room for n more values on the running thread's stack, grown as needed; false when the stack would
+// pass its limit.
+// Library functions that return many values use the stack's own room, not the C API's per-call limit.
+bool kx_lib_stackroom(lua_State* L, uint32_t n);
+
 // Truncation toward zero to 32 bits; out-of-range values and NaN give 0x80000000.
 inline int32_t kx_lib_num2int(double n) {
   if (n >= -2147483648.0 && n < 2147483648.0) return static_cast<int32_t>(n);

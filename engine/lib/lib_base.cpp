@@ -354,7 +354,7 @@ static int kx_cf_unpack(lua_State* L) {
   int32_t e = lua_isnoneornil(L, 3) ? static_cast<int32_t>(kx_tab_len(t)) : kx_lib_checkint(L, 3);
   if (i > e) return 0;
   uint32_t n = static_cast<uint32_t>(e) - static_cast<uint32_t>(i);
-  if (n >= LUAI_MAXCSTACK || !lua_checkstack(L, static_cast<int>(n + 1))) kx_err_caller(L, KX_ERR_UnpackTooMany);
+  if (n >= LUAI_MAXCSTACK || !kx_lib_stackroom(L, n + 1)) kx_err_caller(L, KX_ERR_UnpackTooMany);
   t = tabV(L->base);
   for (uint32_t k = 0; k <= n; k++) {
     const Value* v = kx_tab_getint(t, static_cast<int32_t>(static_cast<uint32_t>(i) + k));
@@ -625,7 +625,8 @@ static int resume_with(lua_State* L, lua_State* co, int nargs) {
   int status = kx_vm_resume(co, co->top - nargs);
   G(L)->current_thread = L;
   int nres = status <= LUA_YIELD ? static_cast<int>(co->top - co->base) : 1;
-  luaL_checkstack(L, nres + 1, "too many results to resume");
+  if (!kx_lib_stackroom(L, static_cast<uint32_t>(nres) + 1))
+    kx_err_callerv(L, KX_ERR_StackOverflowDetail, "too many results to resume");
   lua_xmove(co, L, nres);
   return status;
 }

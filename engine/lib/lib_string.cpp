@@ -418,8 +418,9 @@ static const uint8_t* pat_backref(MatchState* ms, const uint8_t* s, uint32_t d) 
   int32_t l = static_cast<int32_t>(d) - '1';
   if (l < 0 || l >= ms->level || ms->capture[l].len == CAP_UNFINISHED)
     kx_err_caller(ms->L, KX_ERR_PatternBadCaptureIndex);
-  // A position capture holds no bytes, so a reference to it matches the empty string.
-  size_t len = ms->capture[l].len == CAP_POSITION ? 0 : static_cast<size_t>(ms->capture[l].len);
+  // A position capture holds no text to compare with: a reference to it never matches.
+  if (ms->capture[l].len == CAP_POSITION) return nullptr;
+  size_t len = static_cast<size_t>(ms->capture[l].len);
   if (size_t(ms->src_end - s) < len || memcmp(ms->capture[l].init, s, len) != 0) return nullptr;
   return s + len;
 }

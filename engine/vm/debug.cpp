@@ -183,6 +183,19 @@ const char* kx_debug_uvname(const GcProto* pt, uint32_t idx) {
   return reinterpret_cast<const char*>(p);
 }
 
+// Whether a jump lands after `writer` and at or before `use`: the slot that writer set may then hold
+// a value from another path when `use` runs.
+static bool jump_lands_between(const GcProto* pt, const Instr* writer, const Instr* use) {
+  const Instr* code = proto_bc(pt);
+  for (const Instr* p = code; p < code + pt->code_size; p++) {
+    uint32_t op = bc_op(*p);
+    if (!bcmode_hasd(op) || bcmode_d(op) != BCMjump) continue;
+    const Instr* target = p + 1 + bc_j(*p);
+    if (target > writer && target <= use) return true;
+  }
+  return false;
+}
+
 const char* kx_debug_slotname(const GcProto* pt, const Instr* ins, uint32_t slot, const char** name) {
   const Instr* code = proto_bc(pt);
   for (;;) {
@@ -201,6 +214,7 @@ const char* kx_debug_slotname(const GcProto* pt, const Instr* ins, uint32_t slot
       if (ma == BCMbase && slot >= a && (op != BC_KNIL || slot <= bc_d(w))) return nullptr;
       if (ma == BCMdst && a == slot) break;
     }
+    if (jump_lands_between(pt, p, ins)) return nullptr;
     switch (bc_op(w)) {
       case BC_MOV:
         ins = p;

@@ -858,3 +858,51 @@ TEST_F(Api, GetstackReportsHowManyLevelsExist) {
 }
 
 }  // namespace
+
+// The auxiliary buffer at and across the end of its inline part, with the caller's values below its
+// pieces and a value pushed above them before each addvalue.
+TEST_F(Api, BufferAcrossItsInlinePart) {
+  for (size_t n : {size_t(0), size_t(1), size_t(511), size_t(513), size_t(LUAL_BUFFERSIZE - 1),
+                   size_t(LUAL_BUFFERSIZE), size_t(LUAL_BUFFERSIZE + 1), size_t(100000)}) {
+    std::string chunk(n, 'q'), want;
+    lua_settop(L, 0);
+    lua_pushstring(L, "below");
+    lua_pushnil(L);
+    luaL_Buffer b;
+    luaL_buffinit(L, &b);
+    for (int round = 0; round < 3; round++) {
+      luaL_addlstring(&b, chunk.data(), chunk.size());
+      lua_pushlstring(L, chunk.data(), chunk.size());
+      luaL_addvalue(&b);
+      lua_pushinteger(L, round);
+      luaL_addvalue(&b);
+      luaL_addchar(&b, '|');
+      char* p = luaL_prepbuffer(&b);
+      memcpy(p, "xy", 2);
+      luaL_addsize(&b, 2);
+      want += chunk + chunk + std::to_string(round) + "|xy";
+    }
+    luaL_pushresult(&b);
+    size_t len;
+    const char* s = lua_tolstring(L, -1, &len);
+    EXPECT_EQ(std::string(s, len), want) << n;
+    EXPECT_EQ(lua_gettop(L), 3) << n;
+    EXPECT_TRUE(lua_isnil(L, 2));
+    EXPECT_STREQ(lua_tostring(L, 1), "below");
+  }
+}
+
+TEST_F(Api, GsubAndTracebackOfLongTexts) {
+  for (size_t n : {size_t(511), size_t(LUAL_BUFFERSIZE - 1), size_t(LUAL_BUFFERSIZE + 1), size_t(50000)}) {
+    std::string s(n, 'a'), want(n, 'a');
+    s += "-x-";
+    want += "-yy-";
+    lua_settop(L, 0);
+    lua_pushnil(L);
+    EXPECT_EQ(std::string(luaL_gsub(L, s.c_str(), "x", "yy")), want) << n;
+    EXPECT_EQ(lua_gettop(L), 2);
+    luaL_traceback(L, L, s.c_str(), 0);
+    std::string tb = lua_tostring(L, -1);
+    EXPECT_EQ(tb.substr(0, s.size() + 17), s + "\nstack traceback:") << n;
+  }
+}

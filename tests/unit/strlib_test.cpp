@@ -293,7 +293,8 @@ struct RefMatcher {
       case RefItem::BackRef: {
         size_t i = size_t(it.ref) - 1;
         if (it.ref == 0 || i >= caps.size() || caps[i].len == -1) throw RefError{"invalid capture index"};
-        size_t len = caps[i].len == -2 ? 0 : size_t(caps[i].len);
+        if (caps[i].len == -2) return std::nullopt;  // a position holds no text to compare
+        size_t len = size_t(caps[i].len);
         if (pos + len > s.size() || s.compare(pos, len, s, caps[i].start, len) != 0) return std::nullopt;
         return at(k + 1, pos + len);
       }

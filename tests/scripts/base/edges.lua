@@ -89,3 +89,17 @@ local co = coroutine.create(function()
 end)
 local _, pok, yieldable = coroutine.resume(co)
 assert(pok and yieldable)
+
+-- Many results go onto the stack up to its own room: unpack returns up to 8000 values, and a
+-- coroutine hands back as many as it returns.
+assert(select('#', unpack({}, 1, 8000)) == 8000 and unpack({}, 1, 8000) == nil)
+assert(select('#', unpack({1, 2}, -3998, 4001)) == 8000)
+local ok, e = pcall(unpack, {}, 1, 8001)
+assert(not ok and e == "too many results to unpack", e)
+local many = {}
+for i = 1, 8000 do many[i] = i end
+assert(select('#', unpack(many)) == 8000 and select(8000, unpack(many)) == 8000)
+local co = coroutine.create(function() return unpack(many, 1, 7999) end)
+local res = {coroutine.resume(co)}
+assert(#res == 8000 and res[1] == true and res[8000] == 7999)
+assert(select('#', coroutine.wrap(function() return unpack(many) end)()) == 8000)

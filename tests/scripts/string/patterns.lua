@@ -153,3 +153,9 @@ fails("pattern too complex", function() local x = ("a"):rep(250):find(("a?"):rep
 fails("pattern too complex", function() local x = ("a"):rep(250):find(("a?"):rep(198) .. "(x-)b") end)
 -- Repetitions retried one after another do not nest.
 assert(("a"):rep(3000):find("a*b") == nil and ("a"):rep(3000):find(".-$") == 1)
+
+-- A back reference to a position capture never matches: a position has no text to compare.
+assert(string.find("abc", "()%1") == nil)
+assert(string.match("xx", "(x)()%2") == nil)
+assert(select(2, string.gsub("abc", "()%1", "-")) == 0)
+assert(string.match("aa", "(a)%1") == "a" and string.find("abab", "(ab)%1") == 1)

@@ -64,3 +64,25 @@ end, "messages.lua:61: no field missing")
 -- Errors in coroutines keep their position; wrap adds the caller's.
 local co = coroutine.wrap(function() local x = nil .. 1 end)
 is(function() co() end, "messages.lua:66: messages.lua:65: attempt to concatenate a nil value")
+
+-- A value that may have come along another path (through "and", "or", a conditional or a branch)
+-- is not named after one of its possible sources.
+is(function() local t, s = {}, "x" local r = (t or s) + 1 end,
+   "messages.lua:70: attempt to perform arithmetic on a table value")
+is(function() local t, s = {}, "x" return (s and t) .. "" end,
+   "messages.lua:72: attempt to concatenate a table value")
+is(function() local f, g = nil, print local h = f or nil h() end,
+   "messages.lua:74: attempt to call local 'h' (a nil value)")
+is(function(c) local a, b = {}, nil local v = c and a or b return v.x end,
+   "messages.lua:76: attempt to index local 'v' (a nil value)")
+is(function() local n = nil if n then n = 1 end return n + 1 end,
+   "messages.lua:78: attempt to perform arithmetic on local 'n' (a nil value)")
+is(function() local t = {} local k = t.missing or t.other return k.y end,
+   "messages.lua:80: attempt to index local 'k' (a nil value)")
+is(function() local t = {} return (t.a or t.b).c end,
+   "messages.lua:82: attempt to index a nil value")
+-- Names that are certain stay.
+is(function() local t = {} for i = 1, 2 do t = t.next end end,
+   "messages.lua:85: attempt to index local 't' (a nil value)")
+is(function() local o = {} o.field.x = 1 end, "messages.lua:87: attempt to index field 'field' (a nil value)")
+is(function() local o = {} while true do o.m() end end, "messages.lua:88: attempt to call field 'm' (a nil value)")
