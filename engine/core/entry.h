@@ -44,4 +44,3 @@ using kx_CPFunction = Value* (*)(lua_State* L, lua_CFunction func, void* ud);
 // Runs cp(L, func, ud) as a catch point and then calls what it asks for; returns 0 or the error
 // status with the error object on top.
 int kx_vm_cpcall(lua_State* L, lua_CFunction func, void* ud, kx_CPFunction cp);
-
