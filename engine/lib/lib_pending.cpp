@@ -1,5 +1,6 @@
-// Libraries whose functions are not built yet. Their definition streams are complete, so that every
-// fast-function id is fixed; each function raises an error naming itself until its library is built.
+// Libraries whose functions are not built yet. Their definitions (vm/libdefs.h) are complete, so that
+// every fast-function id is fixed; each function raises an error naming itself until its library is
+// built.
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
@@ -10,10 +11,6 @@ static const lua_CFunction notbuilt[] = {
     kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt,
     kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt,
 };
-
-KX_LIBDEF(kx_lib_init_io_method, "io_method");
-
-KX_LIBDEF(kx_lib_init_io, "io");
 
 KX_LIBDEF(kx_lib_init_debug, "debug");
 
@@ -28,13 +25,6 @@ static int open_stream(lua_State* L, const char* name, const uint8_t* stream) {
 
 extern "C" int luaopen_string_buffer(lua_State* L) { return luaL_error(L, "'%s' is not available yet", "string.buffer"); }
 
-extern "C" int luaopen_io(lua_State* L) {
-  kx_lib_register(L, nullptr, kx_lib_init_io_method.data(), notbuilt);
-  lua_pushvalue(L, -1);
-  lua_setfield(L, LUA_REGISTRYINDEX, LUA_FILEHANDLE);
-  return open_stream(L, LUA_IOLIBNAME, kx_lib_init_io.data());
-}
-
 extern "C" int luaopen_debug(lua_State* L) { return open_stream(L, LUA_DBLIBNAME, kx_lib_init_debug.data()); }
 
 extern "C" int luaopen_jit(lua_State* L) {
@@ -44,16 +34,6 @@ extern "C" int luaopen_jit(lua_State* L) {
   lua_pushliteral(L, KESTRIX_VERSION);
   open_stream(L, LUA_JITLIBNAME, kx_lib_init_jit.data());
   open_stream(L, "jit.opt", kx_lib_init_jit_opt.data());
-  lua_pop(L, 1);
-  return 1;
-}
-
-static const luaL_Reg package_funcs[] = {{"require", kx_lib_notbuilt}, {"module", kx_lib_notbuilt}, {nullptr, nullptr}};
-
-extern "C" int luaopen_package(lua_State* L) {
-  luaL_register(L, LUA_LOADLIBNAME, nullptr);
-  lua_pushvalue(L, LUA_GLOBALSINDEX);
-  luaL_register(L, nullptr, package_funcs);
   lua_pop(L, 1);
   return 1;
 }
