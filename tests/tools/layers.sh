@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The engine's layers run one way: a file may include headers of its own layer and of the layers
 # below it, never of one above. Bottom up:
-#   core; compiler and bytecode (beside each other); vm; api; lib and ffi (beside each other, each
-#   seeing everything below but not the other); runner on top.
+#   core; compiler and bytecode (beside each other); vm; api; lib; ffi (a library that uses the
+#   libraries' registration and argument checks); runner on top.
 # A file's layer is its folder (engine/<layer>/, runner/). tests/ and include/ are outside the check,
 # and so are includes without a folder (the public headers).
 #
@@ -19,7 +19,7 @@ declare -A may_include=(
   [vm]="$below_compiler vm"
   [api]="$below_api"
   [lib]="$below_api lib"
-  [ffi]="$below_api ffi"
+  [ffi]="$below_api lib ffi"
   [runner]="$below_api lib ffi runner"
 )
 
