@@ -6,10 +6,10 @@
 // wrap, division and modulo by zero and the most negative number divided by -1 give 2^63.
 #include "ffi/carith.h"
 
+#include "core/err.h"
 #include "core/gc.h"
 #include "ffi/cconv.h"
 #include "ffi/cdata.h"
-#include "vm/err.h"
 
 namespace {
 

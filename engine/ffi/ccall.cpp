@@ -7,11 +7,11 @@
 
 #include <cerrno>
 
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "ffi/cconv.h"
 #include "ffi/cdata.h"
-#include "vm/err.h"
 
 namespace {
 

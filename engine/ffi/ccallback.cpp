@@ -5,6 +5,7 @@
 // it unwinds through the C code that called it, to the nearest protected call of the script.
 #include "ffi/ccallback.h"
 
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "core/table.h"
@@ -13,7 +14,6 @@
 #include "ffi/cdata.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
-#include "vm/err.h"
 
 struct CallbackSlot {
   CTypeTable* tab;
@@ -121,9 +121,7 @@ int kx_cf_ffi_callback_set(lua_State* L) {
   return 0;
 }
 
-KX_LIBDEF(kx_lib_init_ffi_callback, R"(189 57 3
-  C free C set copy 1 str __index set
-)");
+KX_LIBDEF(kx_lib_init_ffi_callback, "ffi_callback");
 
 const lua_CFunction kx_lib_cf_ffi_callback[] = {kx_cf_ffi_callback_free, kx_cf_ffi_callback_set};
 

@@ -6,11 +6,11 @@
 #include "ffi/cconv.h"
 
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/str.h"
 #include "core/table.h"
 #include "ffi/ccallback.h"
 #include "ffi/cdata.h"
-#include "vm/err.h"
 
 int64_t kx_cconv_num2i64(double n) {
   if (n >= -9223372036854775808.0 && n < 9223372036854775808.0) return static_cast<int64_t>(n);

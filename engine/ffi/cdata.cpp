@@ -1,13 +1,13 @@
 // C data objects.
 #include "ffi/cdata.h"
 
+#include "core/err.h"
 #include "core/gc.h"
+#include "core/mem.h"
 #include "core/str.h"
+#include "core/table.h"
 #include "ffi/cconv.h"
 #include "ffi/lib_ffi.h"
-#include "vm/err.h"
-#include "core/mem.h"
-#include "core/table.h"
 
 uint32_t kx_cdata_fixedsize(uint32_t info, uint32_t size) {
   return ctype_isfunc(info) || size == KX_CTSIZE_INVALID ? KX_CTSIZE_PTR : size;

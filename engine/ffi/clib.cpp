@@ -9,6 +9,7 @@
 
 #include <dlfcn.h>
 
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
@@ -17,7 +18,6 @@
 #include "ffi/cdata.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
-#include "vm/err.h"
 
 namespace {
 
@@ -149,9 +149,7 @@ int kx_cf_ffi_clib___gc(lua_State* L) {
   return 0;
 }
 
-KX_LIBDEF(kx_lib_init_ffi_clib, R"(186 57 3
-  C __index C __newindex C __gc
-)");
+KX_LIBDEF(kx_lib_init_ffi_clib, "ffi_clib");
 
 const lua_CFunction kx_lib_cf_ffi_clib[] = {kx_cf_ffi_clib___index, kx_cf_ffi_clib___newindex, kx_cf_ffi_clib___gc};
 

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
@@ -17,7 +18,6 @@
 #include "ffi/lib_ffi.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
-#include "vm/err.h"
 
 namespace {
 
@@ -309,10 +309,7 @@ int kx_cf_ffi_meta___tostring(lua_State* L) {
   return 1;
 }
 
-KX_LIBDEF(kx_lib_init_ffi_meta, R"(168 57 19
-  C __index C __newindex C __eq C __len C __lt C __le C __concat C __call C __add C __sub C __mul C __div
-  C __mod C __pow C __unm C __tostring C __pairs C __ipairs str ffi str __metatable set
-)");
+KX_LIBDEF(kx_lib_init_ffi_meta, "ffi_meta");
 
 const lua_CFunction kx_lib_cf_ffi_meta[] = {
     kx_cf_ffi_meta___index, kx_cf_ffi_meta___newindex, kx_cf_ffi_meta___eq, kx_cf_ffi_meta___len,

@@ -2,12 +2,12 @@
 #include "ffi/cparse.h"
 
 #include "core/cdata.h"
+#include "core/entry.h"
+#include "core/err.h"
 #include "core/mem.h"
 #include "core/str.h"
 #include "core/strfmt.h"
 #include "core/strscan.h"
-#include "vm/err.h"
-#include "vm/vm.h"
 
 namespace {
 

@@ -4,13 +4,13 @@
 #include <bit>
 
 #include "core/cdata.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "core/str.h"
 #include "core/table.h"
 #include "ffi/ccall.h"
 #include "ffi/ccallback.h"
-#include "vm/err.h"
 
 namespace {
 

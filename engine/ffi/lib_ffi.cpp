@@ -6,6 +6,7 @@
 #include "core/table.h"
 #include <cerrno>
 
+#include "core/err.h"
 #include "ffi/ccallback.h"
 #include "ffi/cconv.h"
 #include "ffi/cdata.h"
@@ -15,7 +16,6 @@
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
 
 CTypeTable* kx_ffi_open(lua_State* L) {
   GlobalState* g = G(L);
@@ -351,11 +351,7 @@ int kx_cf_ffi_load(lua_State* L) {
   return 1;
 }
 
-KX_LIBDEF(kx_lib_init_ffi, R"(191 57 22
-  copy 2 str "" set
-  C cdef C new C cast C typeof C typeinfo C istype C sizeof C alignof C offsetof C errno C string C copy
-  C fill C abi C metatype C gc C load
-)");
+KX_LIBDEF(kx_lib_init_ffi, "ffi");
 
 const lua_CFunction kx_lib_cf_ffi[] = {
     kx_cf_ffi_cdef, kx_cf_ffi_new, kx_cf_ffi_cast, kx_cf_ffi_typeof, kx_cf_ffi_typeinfo, kx_cf_ffi_istype,
