@@ -97,9 +97,10 @@ GcTable* read_ktab(BcProtoReader* r) {
   return t;
 }
 
-// A 64-bit integer or complex constant (the foreign function interface opens for it). The parts
-// of a complex number come from outside: their NaNs are made canonical.
+// A 64-bit integer or complex constant; the chunk's header said so, and the foreign function
+// interface is open. The parts of a complex number come from outside: their NaNs are made canonical.
 GcCdata* read_kcdata(BcProtoReader* r, uint32_t tp) {
+  if (!(r->flags & KX_BCDUMP_F_FFI)) malformed(r);
   uint32_t w[4] = {0, 0, 0, 0};
   uint32_t words = tp == KX_BCDUMP_KGC_COMPLEX ? 4 : 2;
   for (uint32_t i = 0; i < words; i++) w[i] = read_uleb(r);
@@ -484,6 +485,8 @@ GcProto* kx_bcread(ChunkStream* in, bool two_slot_frames) {
   GcString* name = read_chunk_name(in, flags);
   setstrV(L->top, name);  // anchored while the prototypes are read
   kx_state_incr_top(L);
+  // Opening may run collector steps, which must not happen while prototypes are half read.
+  if (flags & KX_BCDUMP_F_FFI) kx_cdata_open(L);
   int32_t level = savestack(L, L->top);
   for (;;) {
     if (in->cursor < in->block_end && *in->cursor == 0) {

@@ -2,7 +2,7 @@
 //
 // Only the foreign function interface (engine/ffi) knows C types. It creates every C data object and
 // defines the operations declared at the end of this file, which the collector, the lexer, the
-// bytecode reader and writer, the interpreter and the libraries call. Apart from
+// bytecode reader and writer, the interpreter and the libraries call. Apart from kx_cdata_open and
 // kx_cdata_newconst, they are only reached once C data exist, that is once the interface is open.
 #pragma once
 
@@ -30,6 +30,9 @@ enum CdataIntKind : uint32_t { KX_CINT_NONE, KX_CINT_OTHER, KX_CINT_I64, KX_CINT
 
 // ---- Provided by the foreign function interface ---------------------------------------------------
 
+// Opens the interface when it is not open yet. It may run collector steps: callers have every
+// object they hold anchored.
+void kx_cdata_open(lua_State* L);
 // A new constant of type KX_CTID_INT64, KX_CTID_UINT64 (8 bytes) or KX_CTID_COMPLEX (16 bytes), holding
 // the given payload; opens the interface first when it is not open yet.
 GcCdata* kx_cdata_newconst(lua_State* L, uint16_t id, const void* payload);

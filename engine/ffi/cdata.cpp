@@ -175,6 +175,8 @@ CTypeEntry* kx_cdata_index(CTypeTable* tab, GcCdata* cd, const Value* key, uint8
 
 // ---- Services for the lower layers --------------------------------------------------------------------
 
+void kx_cdata_open(lua_State* L) { kx_ffi_open(L); }
+
 GcCdata* kx_cdata_newconst(lua_State* L, uint16_t id, const void* payload) {
   CTypeTable* tab = kx_ffi_open(L);
   uint32_t size = id == KX_CTID_COMPLEX ? 16 : 8;

@@ -155,4 +155,33 @@ TEST(CTypeMemory, ClosingFreesEveryByte) {
   EXPECT_FALSE(counter.mismatch);
 }
 
+int collect_writer(lua_State*, const void* p, size_t n, void* ud) {
+  static_cast<std::string*>(ud)->append(static_cast<const char*>(p), n);
+  return 0;
+}
+
+// A chunk with C data constants opens the interface before any prototype is read: opening may run
+// collector steps, which must not meet constants that no prototype holds yet.
+TEST(CTypeMemory, LoadingDumpedConstantsIsSafeWhileTheCollectorRuns) {
+  std::string dump;
+  {
+    lua_State* L = luaL_newstate();
+    luaL_openlibs(L);
+    ASSERT_EQ(luaL_loadstring(L, "local x = 7LL return x * 6, 'a string constant read before the C data'"), 0);
+    lua_dump(L, collect_writer, &dump);
+    lua_close(L);
+  }
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  lua_gc(L, LUA_GCSETPAUSE, 0);
+  lua_gc(L, LUA_GCSETSTEPMUL, 10000);
+  for (int i = 0; i < 1000; i++) lua_newtable(L);  // garbage for the steps to find
+  lua_settop(L, 0);
+  ASSERT_EQ(luaL_loadbuffer(L, dump.data(), dump.size(), "=dump"), 0) << lua_tostring(L, -1);
+  lua_gc(L, LUA_GCCOLLECT, 0);
+  ASSERT_EQ(lua_pcall(L, 0, 2, 0), 0) << lua_tostring(L, -1);
+  EXPECT_STREQ(lua_tostring(L, -1), "a string constant read before the C data");
+  lua_close(L);
+}
+
 }  // namespace
