@@ -40,8 +40,6 @@ static int open_stream(lua_State* L, const char* name, const uint8_t* stream) {
   return 1;
 }
 
-extern "C" int luaopen_string_buffer(lua_State* L) { return luaL_error(L, "'%s' is not available yet", "string.buffer"); }
-
 extern "C" int luaopen_io(lua_State* L) {
   kx_lib_register(L, nullptr, kx_lib_init_io_method.data(), notbuilt);
   lua_pushvalue(L, -1);
@@ -62,7 +60,29 @@ extern "C" int luaopen_jit(lua_State* L) {
   return 1;
 }
 
-static const luaL_Reg package_funcs[] = {{"require", kx_lib_notbuilt}, {"module", kx_lib_notbuilt}, {nullptr, nullptr}};
+// Until the package library is built, require finds only the preloaded modules.
+static int kx_cf_package_require(lua_State* L) {
+  const char* name = luaL_checkstring(L, 1);
+  lua_settop(L, 1);
+  luaL_findtable(L, LUA_REGISTRYINDEX, "_LOADED", 16);
+  lua_getfield(L, 2, name);
+  if (lua_toboolean(L, -1)) return 1;
+  luaL_findtable(L, LUA_REGISTRYINDEX, "_PRELOAD", 4);
+  lua_getfield(L, -1, name);
+  if (!lua_isfunction(L, -1)) return luaL_error(L, "module '%s' not found", name);
+  lua_pushstring(L, name);
+  lua_call(L, 1, 1);
+  if (!lua_isnil(L, -1)) lua_setfield(L, 2, name);
+  lua_getfield(L, 2, name);
+  if (lua_isnil(L, -1)) {
+    lua_pushboolean(L, 1);
+    lua_pushvalue(L, -1);
+    lua_setfield(L, 2, name);
+  }
+  return 1;
+}
+
+static const luaL_Reg package_funcs[] = {{"require", kx_cf_package_require}, {"module", kx_lib_notbuilt}, {nullptr, nullptr}};
 
 extern "C" int luaopen_package(lua_State* L) {
   luaL_register(L, LUA_LOADLIBNAME, nullptr);
