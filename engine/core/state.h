@@ -7,6 +7,7 @@
 #include "bytecode/bc.h"
 #include "core/buf.h"
 #include "core/func.h"
+#include "core/jit.h"
 #include "core/prng.h"
 #include "core/str.h"
 #include "core/table.h"
@@ -131,15 +132,19 @@ struct DispatchArea {
   Instr fast_entries[KX_FF_COUNT];    // entry i is an instruction with opcode BC__MAX + i
 };
 
-// The main thread, the GlobalState and the dispatch area are one allocation.
+// The main thread, the GlobalState, the dispatch area and the compiler controls are one allocation.
 struct StateBlock {
   lua_State L;
   GlobalState g;
   DispatchArea dispatch;
+  JitState jit;
 };
 
 inline DispatchArea* kx_dispatch(GlobalState* g) {
   return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->dispatch;
+}
+inline JitState* kx_jit(GlobalState* g) {
+  return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->jit;
 }
 
 inline GlobalState* G(const lua_State* L) { return L->global; }

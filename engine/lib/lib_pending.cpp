@@ -26,15 +26,6 @@ KX_LIBDEF(kx_lib_init_debug, R"(129 57 18
   C gethook C debug C traceback
 )");
 
-KX_LIBDEF(kx_lib_init_jit, R"(147 57 10
-  C on C off C flush C status C security C attach
-  copy 5 str os set copy 4 str arch set copy 3 str version_num set copy 2 str version set
-)");
-
-KX_LIBDEF(kx_lib_init_jit_opt, R"(164 57 1
-  C start
-)");
-
 static int open_stream(lua_State* L, const char* name, const uint8_t* stream) {
   kx_lib_register(L, name, stream, notbuilt);
   return 1;
@@ -48,17 +39,6 @@ extern "C" int luaopen_io(lua_State* L) {
 }
 
 extern "C" int luaopen_debug(lua_State* L) { return open_stream(L, LUA_DBLIBNAME, kx_lib_init_debug.data()); }
-
-extern "C" int luaopen_jit(lua_State* L) {
-  lua_pushliteral(L, "Linux");
-  lua_pushliteral(L, "x86");
-  lua_pushinteger(L, KESTRIX_VERSION_NUM);
-  lua_pushliteral(L, KESTRIX_VERSION);
-  open_stream(L, LUA_JITLIBNAME, kx_lib_init_jit.data());
-  open_stream(L, "jit.opt", kx_lib_init_jit_opt.data());
-  lua_pop(L, 1);
-  return 1;
-}
 
 // Until the package library is built, require finds only the preloaded modules.
 static int kx_cf_package_require(lua_State* L) {
