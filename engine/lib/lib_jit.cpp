@@ -350,22 +350,23 @@ static void dump_frame(lua_State* L1, luaL_Buffer* b, const char* fmt, lua_Debug
   }
 }
 
-// Up to |depth| frames of a thread, innermost first, or outermost first for a negative depth.
+// Up to |depth| frames of a thread, innermost first, or outermost first for a negative depth. The
+// running thread's dump starts at the caller of dumpstack.
 static int kx_cf_jit_profile_dumpstack(lua_State* L) {
   lua_State* L1 = L;
   int arg = 1;
   if (L->base < L->top && tv_isthread(L->base)) L1 = threadV(L->base), arg = 2;
   const char* fmt = strdata(kx_lib_checkstr(L, arg));
   int32_t depth = kx_lib_checkint(L, arg + 1);
-  int levels = 0;
+  int first = L1 == L ? 1 : 0, end = first;
   lua_Debug ar;
-  while (lua_getstack(L1, levels, &ar)) levels++;
+  while (lua_getstack(L1, end, &ar)) end++;
   int32_t count = depth < 0 ? (depth == INT32_MIN ? INT32_MAX : -depth) : depth;
-  if (count > levels) count = levels;
+  if (count > end - first) count = end - first;
   luaL_Buffer b;
   luaL_buffinit(L, &b);
   for (int32_t i = 0; i < count; i++) {
-    lua_getstack(L1, depth < 0 ? levels - 1 - i : i, &ar);
+    lua_getstack(L1, depth < 0 ? end - 1 - i : first + i, &ar);
     dump_frame(L1, &b, fmt, &ar);
   }
   luaL_pushresult(&b);
