@@ -4,7 +4,7 @@ local M = {}
 
 local seed = 12345
 local function rand(n)
-  seed = (seed * 1103515245 + 12345) % 2147483648
+  seed = (seed * 16807) % 2147483647  -- exact in doubles and in integers
   return seed % n
 end
 
