@@ -7,6 +7,7 @@
 // either works: new tables are filled without write barriers, and decoded keys wait in C locals.
 #include "lib/serial.h"
 
+#include "core/gc.h"
 #include "core/str.h"
 #include "core/table.h"
 #include "vm/err.h"
@@ -20,16 +21,18 @@ static uint32_t hbits_for(uint32_t n) {
 }
 
 void kx_serial_dict_prepare(lua_State* L, GcTable* dict, bool strings) {
-  if (dict->hmask > 0) return;  // prepared before, or keyed by the script: used as it is
+  if (dict->node != &G(L)->nil_node) return;  // prepared before, or keyed by the script: used as it is
   uint32_t len = kx_tab_len(dict);
   kx_tab_resize(L, dict, dict->asize, hbits_for(len));
   for (uint32_t i = 1; i <= len && i < dict->asize; i++) {
-    const Value* entry = &dict->array[i];
-    if (tv_isfalse(entry)) continue;
-    if (strings ? !tv_isstr(entry) : !tv_istab(entry)) kx_err_msg(L, KX_ERR_BadOptionsTable);
-    Value* slot = kx_tab_set(L, dict, entry);
+    Value entry;
+    copyV(&entry, &dict->array[i]);
+    if (tv_isfalse(&entry)) continue;
+    if (strings ? !tv_isstr(&entry) : !tv_istab(&entry)) kx_err_caller(L, KX_ERR_BadOptionsTable);
+    Value* slot = kx_tab_set(L, dict, &entry);
     if (tv_isnil(slot)) slot->u64 = i - 1;
   }
+  kx_gc_barrierback(G(L), dict);
 }
 
 // The index under which a dictionary lists obj, or -1. The hash entry is only a hint: the script may
@@ -90,7 +93,7 @@ static char* enc_table(Encoder* en, char* w, GcTable* t) {
   TableNode* node = t->node;
   uint32_t nhash = 0;
   for (uint32_t i = 0; i <= t->hmask; i++) nhash += !tv_isnil(&node[i].val);
-  w = room(en, w, 1 + 5 + 5 + 5);
+  w = room(en, w, 6 + 1 + 5 + 5);  // metatable index, tag, narray, nhash
   if (sbx->dict_mt && t->metatable) {
     Value mt;
     settabV(&mt, t->metatable);

@@ -213,6 +213,13 @@ assert(eb:encode({q = 1}):tostring() == encode({q = 1}))
 local db = buffer.new({dict = dict})
 assert(next(db:set("\9\1\15\0\2"):decode()) == "r")
 
+-- The dictionaries live as long as the buffer, with nothing else holding them.
+local gcb = buffer.new({dict = {"k" .. 1}, metatable = {{__index = {}}}})
+collectgarbage()
+collectgarbage()
+local gcv = gcb:encode({k1 = 1}):decode()
+assert(gcv.k1 == 1 and #gcb == 0)
+
 -- A failed encode leaves the buffer as it was; a failed decode leaves the read position.
 local fb = buffer.new()
 fb:put("keep")
