@@ -181,7 +181,7 @@ static int kx_cf_buffer_method_get(lua_State* L) {
     consumed(sbx);
     return 1;
   }
-  if (!kx_lib_stackroom(L, n)) luaL_error(L, "too many results to unpack");
+  if (!kx_lib_stackroom(L, n)) kx_err_caller(L, KX_ERR_UnpackTooMany);
   for (uint32_t i = 1; i < n; i++) {
     uint32_t len = unread(sbx);
     if (!tv_isnil(L->base + i)) {
