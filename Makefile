@@ -20,7 +20,7 @@ KX_I386_EMULATE ?= OFF
 # install <packages>: installs those that are missing.
 define install
 	@missing=""; for p in $(1); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && \

@@ -20,6 +20,7 @@ static int traceback(lua_State* L) {
 // Prints the value on top of the stack as the failure message and pops it.
 static void report(lua_State* L) {
   const char* msg = lua_tolstring(L, -1, nullptr);
+  fflush(stdout);  // the script's output comes before the message on a shared terminal
   fprintf(stderr, "[ERROR] tarnel: %s\n", msg ? msg : "(error object is not a string)");
   fflush(stderr);
   lua_settop(L, -2);

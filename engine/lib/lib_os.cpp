@@ -25,6 +25,7 @@ static int kx_cf_os_execute(lua_State* L) {
     lua_pushboolean(L, 1);
     return 1;
   }
+  fflush(nullptr);  // what was written before reaches its destination before the command's output
   return luaL_execresult(L, system(strdata(cmd)));
 }
 

@@ -13,6 +13,8 @@ shift
 vgopts=("$@")
 tests=$(realpath "$(dirname "$0")/..")
 logdir=$PWD
+# The native modules that the package tests load, built beside the program.
+export KX_TEST_CMODULES=$(dirname "$tarnel")/tests/cmodules
 passed=0
 failed=0
 

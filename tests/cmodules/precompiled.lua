@@ -1,0 +1,3 @@
+-- Compiled into native libraries and programs as exported bytecode.
+local name = ...
+return {name = name, answer = 6 * 7}

@@ -1,0 +1,1 @@
+return require("requires_itself")

@@ -1,0 +1,1 @@
+loaded_count = (loaded_count or 0) + 1

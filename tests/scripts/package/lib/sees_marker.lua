@@ -1,0 +1,1 @@
+return {name = ..., marker = package.loaded[...]}
