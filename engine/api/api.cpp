@@ -1,6 +1,8 @@
 // The core C API.
 #include <cstring>
 
+#include "core/err.h"
+#include "core/frame.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "core/state.h"
@@ -10,8 +12,6 @@
 #include "core/table.h"
 #include "lua.h"
 #include "vm/debug.h"
-#include "vm/err.h"
-#include "vm/frame.h"
 #include "vm/meta.h"
 #include "vm/vm.h"
 

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/err.h"
+#include "core/frame.h"
 #include "core/state.h"
 #include "core/strfmt.h"
 #include "lauxlib.h"
 #include "lua.h"
 #include "vm/debug.h"
-#include "vm/err.h"
-#include "vm/frame.h"
 
 // ---- Argument errors and checks ------------------------------------------------------------------------
 
@@ -432,8 +432,6 @@ static int error_in_finalizer(lua_State* L) {
   return 0;
 }
 
-// The event key of the error-in-finalizer event in the _VMEVENTS table.
-constexpr int KX_VMEVENT_ERRFIN = -1765161920;
 
 extern "C" lua_State* luaL_newstate(void) {
   lua_State* L = lua_newstate(reinterpret_cast<lua_Alloc>(0x4d50), nullptr);
@@ -441,7 +439,7 @@ extern "C" lua_State* luaL_newstate(void) {
   lua_atpanic(L, default_panic);
   luaL_findtable(L, LUA_REGISTRYINDEX, "_VMEVENTS", 4);
   lua_pushcfunction(L, error_in_finalizer);
-  lua_rawseti(L, -2, KX_VMEVENT_ERRFIN);
+  lua_rawseti(L, -2, KX_VMEVENT_KEY_ERRFIN);
   G(L)->event_mask = KX_EVENT_ERRFIN;
   lua_pop(L, 1);
   return L;

@@ -10,12 +10,11 @@ enum : uint32_t {
   BCMMunm = MM_unm, BCMM___ = KX_MM_NONE
 };
 
-const uint16_t kx_bc_mode[BC__DISPATCH] = {
+const uint16_t kx_bc_mode[BC__MAX] = {
 #define BCMODE(name, ma, mb, mc, mm) \
   static_cast<uint16_t>(BCM##ma | (BCM##mb << 3) | (BCM##mc << 7) | (BCMM##mm << 11)),
     KX_BCDEF(BCMODE)
 #undef BCMODE
-    // The fast-function entries that follow have zero descriptors.
 };
 
 const char* const kx_bc_names[BC__MAX] = {

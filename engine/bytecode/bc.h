@@ -1,36 +1,12 @@
-// The instruction set: word layout, opcodes, operand kinds and the descriptor table.
+// The instruction set: opcodes, operand kinds and the descriptor table (the word is core/instr.h).
 //
 // One list below is the source of the opcode enum, the names and the descriptors, so their numbering
 // cannot drift apart. Stored chunks and every table indexed by opcode depend on this order.
 #pragma once
 
-#include "core/value.h"
+#include "core/instr.h"
 
-// Instruction word: OP bits 0-7, A bits 8-15, C bits 16-23, B bits 24-31; D (bits 16-31) overlays
-// B and C as D = C + 256 * B.
-inline uint32_t bc_op(Instr i) { return i & 0xff; }
-inline uint32_t bc_a(Instr i) { return (i >> 8) & 0xff; }
-inline uint32_t bc_b(Instr i) { return i >> 24; }
-inline uint32_t bc_c(Instr i) { return (i >> 16) & 0xff; }
-inline uint32_t bc_d(Instr i) { return i >> 16; }
-// Signed jump offset of a D operand of kind jump.
-inline int32_t bc_j(Instr i) { return static_cast<int32_t>(bc_d(i)) - 0x8000; }
-
-inline void setbc_op(Instr* p, uint32_t x) { *p = (*p & ~0xffu) | x; }
-inline void setbc_a(Instr* p, uint32_t x) { *p = (*p & ~0xff00u) | (x << 8); }
-inline void setbc_b(Instr* p, uint32_t x) { *p = (*p & 0x00ffffffu) | (x << 24); }
-inline void setbc_c(Instr* p, uint32_t x) { *p = (*p & ~0xff0000u) | (x << 16); }
-inline void setbc_d(Instr* p, uint32_t x) { *p = (*p & 0xffffu) | (x << 16); }
-inline void setbc_j(Instr* p, int32_t j) { setbc_d(p, static_cast<uint32_t>(j + 0x8000)); }
-
-inline constexpr Instr bcins_ad(uint32_t op, uint32_t a, uint32_t d) { return op | (a << 8) | (d << 16); }
-inline constexpr Instr bcins_abc(uint32_t op, uint32_t a, uint32_t b, uint32_t c) {
-  return op | (a << 8) | (b << 24) | (c << 16);
-}
-
-constexpr uint32_t KX_BCBIAS_J = 0x8000;
 constexpr uint32_t KX_NO_JMP = ~0u;      // an empty jump list
-constexpr uint32_t KX_BCMAX_A = 0xff, KX_BCMAX_B = 0xff, KX_BCMAX_C = 0xff, KX_BCMAX_D = 0xffff;
 
 // Opcode list: name, operand kinds of A, B and C/D, metamethod.
 // clang-format off
@@ -149,10 +125,6 @@ enum BCOp : uint32_t {
 };
 static_assert(BC_JMP == 88 && BC_BNOT == 89 && BC_BSAR == 95 && BC_FUNCF == 96 && BC__MAX == 104);
 
-// Entry points of the built-in fast functions follow the opcodes in the dispatch order.
-constexpr uint32_t KX_FF_COUNT = 57;
-constexpr uint32_t BC__DISPATCH = BC__MAX + KX_FF_COUNT;
-
 // Operand kinds.
 enum BCMode : uint32_t {
   BCMnone, BCMdst, BCMbase, BCMvar, BCMrbase, BCMuv, BCMlit, BCMlits, BCMpri, BCMnum, BCMstr,
@@ -161,7 +133,7 @@ enum BCMode : uint32_t {
 constexpr uint32_t BCM___ = BCMnone;
 
 // Descriptor word: kind of A (bits 0-2), of B (3-6), of C/D (7-10), metamethod (11-15; 22 for none).
-extern const uint16_t kx_bc_mode[BC__DISPATCH];
+extern const uint16_t kx_bc_mode[BC__MAX];
 extern const char* const kx_bc_names[BC__MAX];
 
 constexpr uint32_t KX_MM_NONE = 22;

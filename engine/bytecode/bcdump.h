@@ -1,6 +1,7 @@
 // The binary chunk format shared by the dump writer and reader.
 #pragma once
 
+#include "core/func.h"
 #include "core/value.h"
 #include "lua.h"
 
@@ -25,7 +26,7 @@ enum : uint32_t { KX_BCDUMP_KGC_CHILD, KX_BCDUMP_KGC_TAB, KX_BCDUMP_KGC_I64, KX_
 enum : uint32_t { KX_BCDUMP_KTAB_NIL, KX_BCDUMP_KTAB_FALSE, KX_BCDUMP_KTAB_TRUE, KX_BCDUMP_KTAB_INT, KX_BCDUMP_KTAB_NUM, KX_BCDUMP_KTAB_STR };
 
 // Prototype flags that the dump keeps.
-constexpr uint8_t KX_PROTO_DUMPED_FLAGS = 0x87;
+constexpr uint8_t KX_PROTO_DUMPED_FLAGS = KX_PROTO_CHILD | KX_PROTO_VARARG | KX_PROTO_FFI | KX_PROTO_BITOPS;
 
 inline uint8_t* kx_bcdump_uleb128(uint8_t* p, uint32_t v) {
   for (; v >= 0x80; v >>= 7) *p++ = static_cast<uint8_t>((v & 0x7f) | 0x80);

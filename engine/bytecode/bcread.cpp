@@ -8,7 +8,6 @@
 
 #include "bytecode/bc.h"
 #include "bytecode/bcdump.h"
-#include "compiler/lex.h"
 #include "core/gc.h"
 #include "core/state.h"
 #include "core/str.h"
@@ -220,7 +219,7 @@ bool ranges_ok(const GcProto* pt, Instr ins) {
     case BC_ITERC:
     case BC_ITERN: return a >= 3 && a + 3 <= fs && a + bc_b(ins) <= fs + 1;
     case BC_ISNEXT: return a >= 3;
-    case BC_VARG: return (pt->flags & 0x02) && a + bc_b(ins) <= fs + 1;
+    case BC_VARG: return (pt->flags & KX_PROTO_VARARG) && a + bc_b(ins) <= fs + 1;
     case BC_RET: return a + bc_d(ins) <= fs + 1;
     case BC_RET1: return a < fs;
     case BC_RETM: return a + bc_d(ins) <= fs;
@@ -350,7 +349,7 @@ GcProto* kx_bcread_proto(BcProtoReader* r) {
   pt->line_count = line_count;
   bool swap = r->flags & KX_BCDUMP_F_BE;
   Instr* code = proto_bc(pt);
-  uint32_t head = (flags & 0x02) ? BC_FUNCV : BC_FUNCF;
+  uint32_t head = (flags & KX_PROTO_VARARG) ? BC_FUNCV : BC_FUNCF;
   code[0] = bcins_ad((r->flags & KX_BCDUMP_F_FR2) ? BC_NOT : head, frame_size, 0);
   const uint8_t* src = read_block(r, 4 * count);
   for (uint32_t i = 0; i < count; i++) {
@@ -374,125 +373,123 @@ GcProto* kx_bcread_proto(BcProtoReader* r) {
   return pt;
 }
 
-// ---- Reading a chunk from the Lexer's input --------------------------------------------------------------
+// ---- Reading a chunk from a stream --------------------------------------------------------------
 
 namespace {
 
-[[noreturn]] void chunk_error(Lexer* ls, ErrorCode code) { kx_bcread_error(ls->thread, ls->given_name, code); }
+[[noreturn]] void chunk_error(ChunkStream* in, ErrorCode code) { kx_bcread_error(in->thread, in->given_name, code); }
 
 // Makes at least n bytes available at the cursor. The unread rest of a block moves into the
-// Lexer's text buffer when more input is needed; a block is used in place when nothing is pending.
+// stream's text buffer when more input is needed; a block is used in place when nothing is pending.
 // With need, the input ending early is an error; otherwise fewer bytes may remain.
-void bcread_fill(Lexer* ls, size_t n, bool need) {
-  if (n > KX_MAX_BUF) chunk_error(ls, KX_ERR_MalformedBytecode);
-  StrBuf* sb = &ls->text;
-  while (static_cast<size_t>(ls->block_end - ls->cursor) < n) {
-    if (ls->current == KX_LEX_EOF) {
-      if (need) chunk_error(ls, KX_ERR_MalformedBytecode);
+void bcread_fill(ChunkStream* in, size_t n, bool need) {
+  if (n > KX_MAX_BUF) chunk_error(in, KX_ERR_MalformedBytecode);
+  StrBuf* sb = &in->text;
+  while (static_cast<size_t>(in->block_end - in->cursor) < n) {
+    if (in->current == KX_STREAM_EOF) {
+      if (need) chunk_error(in, KX_ERR_MalformedBytecode);
       return;
     }
-    size_t have = static_cast<size_t>(ls->block_end - ls->cursor);
-    if (have && ls->cursor != sb->b) {
-      bool inside = ls->cursor >= sb->b && ls->cursor < sb->e;
-      size_t off = inside ? static_cast<size_t>(ls->cursor - sb->b) : 0;
+    size_t have = static_cast<size_t>(in->block_end - in->cursor);
+    if (have && in->cursor != sb->b) {
+      bool inside = in->cursor >= sb->b && in->cursor < sb->e;
+      size_t off = inside ? static_cast<size_t>(in->cursor - sb->b) : 0;
       char* dst = kx_buf_need(sb, static_cast<uint32_t>(have));
-      memmove(dst, inside ? dst + off : ls->cursor, have);
+      memmove(dst, inside ? dst + off : in->cursor, have);
     }
     sb->w = sb->b + have;
     size_t size;
-    const char* block = ls->reader(ls->thread, ls->reader_data, &size);
+    const char* block = in->reader(in->thread, in->reader_data, &size);
     if (block == nullptr || size == 0) {
-      ls->current = KX_LEX_EOF;
+      in->current = KX_STREAM_EOF;
     } else if (have == 0 && size >= n) {
-      ls->cursor = block;
-      ls->block_end = block + size;
+      in->cursor = block;
+      in->block_end = block + size;
       return;
     } else {
-      if (size > KX_MAX_BUF - have) kx_err_mem(ls->thread);
+      if (size > KX_MAX_BUF - have) kx_err_mem(in->thread);
       kx_buf_putmem(sb, block, static_cast<uint32_t>(size));
     }
-    ls->cursor = sb->b;
-    ls->block_end = sb->w;
+    in->cursor = sb->b;
+    in->block_end = sb->w;
   }
 }
 
 // A ULEB128 from the available bytes; false when they end within it.
-bool stream_uleb(Lexer* ls, uint32_t* v) {
+bool stream_uleb(ChunkStream* in, uint32_t* v) {
   *v = 0;
-  for (int shift = 0; ls->cursor < ls->block_end && shift < 35; shift += 7) {
-    uint8_t b = static_cast<uint8_t>(*ls->cursor++);
+  for (int shift = 0; in->cursor < in->block_end && shift < 35; shift += 7) {
+    uint8_t b = static_cast<uint8_t>(*in->cursor++);
     *v |= static_cast<uint32_t>(b & 0x7f) << shift;
     if (b < 0x80) return true;
   }
   return false;
 }
 
-uint32_t read_header(Lexer* ls) {
-  bcread_fill(ls, 13, false);
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(ls->cursor);
-  if (ls->block_end - ls->cursor < 3 || p[0] != KX_BCDUMP_HEAD2 || p[1] != KX_BCDUMP_HEAD3 || p[2] != KX_BCDUMP_VERSION)
-    chunk_error(ls, KX_ERR_IncompatibleBytecode);
-  ls->cursor += 3;
+uint32_t read_header(ChunkStream* in, bool two_slot_frames) {
+  bcread_fill(in, 13, false);
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(in->cursor);
+  if (in->block_end - in->cursor < 3 || p[0] != KX_BCDUMP_HEAD2 || p[1] != KX_BCDUMP_HEAD3 || p[2] != KX_BCDUMP_VERSION)
+    chunk_error(in, KX_ERR_IncompatibleBytecode);
+  in->cursor += 3;
   uint32_t flags;
-  if (!stream_uleb(ls, &flags)) chunk_error(ls, KX_ERR_MalformedBytecode);
-  if ((flags & ~KX_BCDUMP_F_KNOWN) || ((flags & KX_BCDUMP_F_FR2) != 0) != (ls->two_slot_frames != 0))
-    chunk_error(ls, KX_ERR_IncompatibleBytecode);
+  if (!stream_uleb(in, &flags)) chunk_error(in, KX_ERR_MalformedBytecode);
+  if ((flags & ~KX_BCDUMP_F_KNOWN) || ((flags & KX_BCDUMP_F_FR2) != 0) != two_slot_frames)
+    chunk_error(in, KX_ERR_IncompatibleBytecode);
   return flags;
 }
 
-GcString* read_chunk_name(Lexer* ls, uint32_t flags) {
-  lua_State* L = ls->thread;
+GcString* read_chunk_name(ChunkStream* in, uint32_t flags) {
+  lua_State* L = in->thread;
   if (flags & KX_BCDUMP_F_STRIP) {
-    const char* name = *ls->given_name == KX_BCDUMP_HEAD1 ? "=?" : ls->given_name;
+    const char* name = *in->given_name == KX_BCDUMP_HEAD1 ? "=?" : in->given_name;
     return kx_str_newz(L, name);
   }
-  bcread_fill(ls, 5, false);
+  bcread_fill(in, 5, false);
   uint32_t len;
-  if (!stream_uleb(ls, &len)) chunk_error(ls, KX_ERR_MalformedBytecode);
-  bcread_fill(ls, len, true);
-  GcString* name = kx_str_new(L, ls->cursor, len);
-  ls->cursor += len;
+  if (!stream_uleb(in, &len)) chunk_error(in, KX_ERR_MalformedBytecode);
+  bcread_fill(in, len, true);
+  GcString* name = kx_str_new(L, in->cursor, len);
+  in->cursor += len;
   return name;
 }
 
 }  // namespace
 
-GcProto* kx_bcread(Lexer* ls) {
-  lua_State* L = ls->thread;
-  uint32_t flags = read_header(ls);
-  ls->depth = flags;
-  GcString* name = read_chunk_name(ls, flags);
-  ls->chunk_name = name;
+GcProto* kx_bcread(ChunkStream* in, bool two_slot_frames) {
+  lua_State* L = in->thread;
+  uint32_t flags = read_header(in, two_slot_frames);
+  GcString* name = read_chunk_name(in, flags);
   setstrV(L->top, name);  // anchored while the prototypes are read
   kx_state_incr_top(L);
   int32_t level = savestack(L, L->top);
   for (;;) {
-    if (ls->cursor < ls->block_end && *ls->cursor == 0) {
-      ls->cursor++;
+    if (in->cursor < in->block_end && *in->cursor == 0) {
+      in->cursor++;
       break;
     }
-    bcread_fill(ls, 5, false);
+    bcread_fill(in, 5, false);
     uint32_t len;
-    if (!stream_uleb(ls, &len)) chunk_error(ls, KX_ERR_MalformedBytecode);
+    if (!stream_uleb(in, &len)) chunk_error(in, KX_ERR_MalformedBytecode);
     if (len == 0) break;
-    bcread_fill(ls, len, true);
+    bcread_fill(in, len, true);
     BcProtoReader r;
     r.L = L;
-    r.p = reinterpret_cast<const uint8_t*>(ls->cursor);
+    r.p = reinterpret_cast<const uint8_t*>(in->cursor);
     r.pe = r.p + len;
     r.flags = flags;
     r.chunk_name = name;
     r.level = level;
     r.trusted = false;
-    r.given_name = ls->given_name;
+    r.given_name = in->given_name;
     GcProto* pt = kx_bcread_proto(&r);
-    if (r.p != r.pe) chunk_error(ls, KX_ERR_MalformedBytecode);
-    ls->cursor += len;
+    if (r.p != r.pe) chunk_error(in, KX_ERR_MalformedBytecode);
+    in->cursor += len;
     setprotoV(L->top, pt);
     kx_state_incr_top(L);
   }
-  if ((ls->cursor != ls->block_end && !ls->unbounded_input) || L->top != restorestack(L, level) + 1)
-    chunk_error(ls, KX_ERR_MalformedBytecode);
+  if ((in->cursor != in->block_end && !in->unbounded_input) || L->top != restorestack(L, level) + 1)
+    chunk_error(in, KX_ERR_MalformedBytecode);
   GcProto* pt = protoV(L->top - 1);
   L->top -= 2;
   return pt;

@@ -1,8 +1,9 @@
 // The bytecode dump reader.
 #pragma once
 
+#include "core/err.h"
 #include "core/func.h"
-#include "vm/err.h"
+#include "core/stream.h"
 
 // Reads prototype bodies that lie in memory in full.
 struct BcProtoReader {
@@ -20,7 +21,6 @@ struct BcProtoReader {
 GcProto* kx_bcread_proto(BcProtoReader* r);
 [[noreturn]] void kx_bcread_error(lua_State* L, const char* given_name, ErrorCode code);
 
-struct Lexer;
-// Reads a binary chunk from the Lexer's input (its current character is the ESC that starts it);
-// returns the main prototype.
-GcProto* kx_bcread(Lexer* ls);
+// Reads a binary chunk from a stream whose current character is the ESC that starts it; returns the
+// main prototype. The chunk must have been compiled for the frames asked for.
+GcProto* kx_bcread(ChunkStream* in, bool two_slot_frames);

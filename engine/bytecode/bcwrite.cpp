@@ -4,12 +4,12 @@
 #include "bytecode/bc.h"
 #include "bytecode/bcdump.h"
 #include "core/buf.h"
+#include "core/entry.h"
 #include "core/func.h"
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/str.h"
 #include "core/table.h"
-#include "vm/entry.h"
 
 namespace {
 
@@ -205,7 +205,7 @@ void emit(BcWriteCtx* ctx, const char* p, uint32_t n) {
 }
 
 void write_proto(lua_State* L, BcWriteCtx* ctx, GcProto* pt) {
-  if (pt->flags & 0x01) {  // children first, in constant order
+  if (pt->flags & KX_PROTO_CHILD) {  // children first, in constant order
     for (uint32_t i = 0; i < pt->gc_const_count; i++) {
       GcObj* o = proto_kgc(pt, ~static_cast<int32_t>(i));
       if (o->gc_type == KX_IPROTO) write_proto(L, ctx, reinterpret_cast<GcProto*>(o));
@@ -231,7 +231,7 @@ void write_proto(lua_State* L, BcWriteCtx* ctx, GcProto* pt) {
     }
   }
   const Instr* code = proto_bc(pt);
-  bool runtime_variants = (pt->flags & 0x10) || pt->root_trace;
+  bool runtime_variants = (pt->flags & KX_PROTO_VARIANTS) || pt->root_trace;
   for (uint32_t i = 1; i < pt->code_size; i++) {
     Instr ins = runtime_variants ? normalize(code[i]) : code[i];
     put_bytes(sb, &ins, 4);
@@ -255,8 +255,8 @@ void write_header(BcWriteCtx* ctx) {
   sbufreset(sb);
   uint32_t flags = ctx->flags & (KX_BCDUMP_F_STRIP | KX_BCDUMP_F_FR2);
   if (bc_op(proto_bc(pt)[0]) == BC_NOT) flags |= KX_BCDUMP_F_FR2;
-  if (pt->flags & 0x04) flags |= KX_BCDUMP_F_FFI;
-  if (pt->flags & 0x80) flags |= KX_BCDUMP_F_BITOPS;
+  if (pt->flags & KX_PROTO_FFI) flags |= KX_BCDUMP_F_FFI;
+  if (pt->flags & KX_PROTO_BITOPS) flags |= KX_BCDUMP_F_BITOPS;
   const uint8_t magic[4] = {KX_BCDUMP_HEAD1, KX_BCDUMP_HEAD2, KX_BCDUMP_HEAD3, KX_BCDUMP_VERSION};
   put_bytes(sb, magic, 4);
   put_uleb(sb, flags);

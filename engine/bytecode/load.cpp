@@ -7,13 +7,13 @@
 #include "bytecode/bcread.h"
 #include "compiler/lex.h"
 #include "compiler/proto.h"
+#include "core/entry.h"
+#include "core/err.h"
 #include "core/func.h"
 #include "core/gc.h"
 #include "core/state.h"
 #include "core/strfmt.h"
 #include "lauxlib.h"
-#include "vm/entry.h"
-#include "vm/err.h"
 
 
 // The mode letters: "t" allows text, "b" binary; each "X" selects two-slot call frames.
@@ -36,7 +36,7 @@ static Value* cpparser(lua_State* L, lua_CFunction, void* ud) {
   cframe_raw(L->c_frame)->handler = -1;  // errors here look for a handler further out
   bool binary = kx_lex_start(ls);
   if (ls->mode != nullptr) check_mode(ls, binary);
-  GcProto* pt = binary ? kx_bcread(ls) : kx_parse(ls);
+  GcProto* pt = binary ? kx_bcread(ls, ls->two_slot_frames) : kx_parse(ls);
   if (ls->two_slot_frames) setprotoV(L->top, pt);
   else setfuncV(L->top, kx_func_newL_empty(L, pt, L->env));
   kx_state_incr_top(L);

@@ -1,10 +1,10 @@
 // The code generation core.
 #include "compiler/codegen.h"
 
+#include "core/arith.h"
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/table.h"
-#include "vm/arith.h"
 
 // ---- Errors ---------------------------------------------------------------------------------------------
 
@@ -489,7 +489,7 @@ void branch_false(FuncBuilder* fs, ExprDesc* e) {
 static bool fold_arith(BinOp op, ExprDesc* e1, const ExprDesc* e2) {
   if (!expr_isnumk(e1) || !expr_isnumk(e2)) return false;
   Value r;
-  r.n = kx_vm_arith(KX_ARITH_ADD + (op - OPR_ADD), e1->k.n, e2->k.n);
+  r.n = kx_arith_num(KX_ARITH_ADD + (op - OPR_ADD), e1->k.n, e2->k.n);
   if (r.n != r.n || r.u64 == 0x8000000000000000ull) return false;
   e1->k.n = r.n;
   return true;
@@ -498,7 +498,7 @@ static bool fold_arith(BinOp op, ExprDesc* e1, const ExprDesc* e2) {
 // Folds a bitwise operator on two number constants into e1.
 static bool fold_bitop(BinOp op, ExprDesc* e1, const ExprDesc* e2) {
   if (!expr_isnumk(e1) || !expr_isnumk(e2)) return false;
-  e1->k.n = kx_vm_bitop(KX_BIT_AND + (op - OPR_BAND), e1->k.n, e2->k.n);
+  e1->k.n = kx_arith_bit(KX_BIT_AND + (op - OPR_BAND), e1->k.n, e2->k.n);
   return true;
 }
 
@@ -650,7 +650,7 @@ void bcemit_unop(FuncBuilder* fs, uint32_t op, ExprDesc* e) {
         return;
       }
       if (op == BC_BNOT && e->kind == ExprNumber) {
-        e->k.n = kx_vm_bitop(KX_BIT_NOT, e->k.n, 0);
+        e->k.n = kx_arith_bit(KX_BIT_NOT, e->k.n, 0);
         return;
       }
     }

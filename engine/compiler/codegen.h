@@ -4,6 +4,7 @@
 
 #include "bytecode/bc.h"
 #include "compiler/lex.h"
+#include "core/func.h"
 
 // What an expression is while it is being compiled.
 enum ExprKind : uint32_t {
@@ -42,16 +43,6 @@ enum BinOp : uint32_t {
   OPR_BAND, OPR_BOR, OPR_BXOR, OPR_SHL, OPR_SHR, OPR_SAR,
   OPR_CONCAT, OPR_NE, OPR_EQ, OPR_LT, OPR_GE, OPR_LE, OPR_GT,
   OPR_AND, OPR_OR, OPR_COALESCE, OPR_NONE
-};
-
-// Prototype flags.
-enum : uint8_t {
-  KX_PROTO_CHILD = 0x01,          // has child prototypes
-  KX_PROTO_VARARG = 0x02,
-  KX_PROTO_FFI = 0x04,            // uses C data constants
-  KX_PROTO_HAS_RETURN = 0x20,     // compile time only
-  KX_PROTO_FIXUP_RETURN = 0x40,   // compile time only: returns precede the first child
-  KX_PROTO_BITOPS = 0x80,         // contains bitwise instructions, itself or in a child
 };
 
 // VarSlot info bits.

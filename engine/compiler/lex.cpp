@@ -89,7 +89,7 @@ constexpr size_t MAX_BLOCK = 0x7ffffeff;
 static int32_t lex_more(Lexer* ls) {
   size_t size;
   const char* p = ls->reader(ls->thread, ls->reader_data, &size);
-  if (p == nullptr || size == 0) return KX_LEX_EOF;
+  if (p == nullptr || size == 0) return KX_STREAM_EOF;
   if (size > MAX_BLOCK) {
     if (size != ~size_t(0)) kx_err_mem(ls->thread);
     // The block runs to the end of memory.
@@ -167,7 +167,7 @@ static void lex_longstring(Lexer* ls, Value* tv, int32_t sep) {
   if (lex_iseol(ls)) lex_newline(ls);
   for (;;) {
     switch (ls->current) {
-      case KX_LEX_EOF:
+      case KX_STREAM_EOF:
         kx_lex_error(ls, KX_TK_eof, tv ? KX_ERR_UnfinishedLongString : KX_ERR_UnfinishedLongComment);
       case ']':
         if (lex_skipeq(ls) == sep) {
@@ -269,7 +269,7 @@ static void lex_escape(Lexer* ls) {
         else lex_next(ls);
       }
       return;
-    case KX_LEX_EOF:
+    case KX_STREAM_EOF:
       return;  // the string loop reports it
     default: {
       if (!char_isdigit(c)) lex_badescape(ls);
@@ -295,7 +295,7 @@ static void lex_quoted(Lexer* ls, bool at_prefix) {
   if (at_prefix && ls->current != '@' && ls->current != '=' && ls->current != ' ') lex_save(ls, '@');
   while (ls->current != delim) {
     switch (ls->current) {
-      case KX_LEX_EOF:
+      case KX_STREAM_EOF:
         kx_lex_error(ls, KX_TK_eof, KX_ERR_UnfinishedString);
       case '\n':
       case '\r':
@@ -340,7 +340,7 @@ static bool lex_directive(Lexer* ls) {
     sbufreset(&ls->text);  // the token being scanned starts after the directive
     lex_skipblanks(ls);
   }
-  if (ls->current != KX_LEX_EOF) {
+  if (ls->current != KX_STREAM_EOF) {
     if (!lex_iseol(ls)) kx_lex_error(ls, ls->current, KX_ERR_BadLineDirective);
     lex_newline(ls);
   }
@@ -360,6 +360,103 @@ static bool lex_directives(Lexer* ls) {
 
 // ---- Tokens ---------------------------------------------------------------------------------------------
 
+// Consumes the current character when it is c.
+static inline bool lex_take(Lexer* ls, int32_t c) {
+  if (ls->current != c) return false;
+  lex_next(ls);
+  return true;
+}
+
+// A name, a reserved word or a number.
+static int32_t lex_word(Lexer* ls, Value* tv) {
+  if (char_isdigit(ls->current)) {
+    lex_number(ls, tv);
+    return KX_TK_number;
+  }
+  do {
+    lex_savenext(ls);
+  } while (char_isident(ls->current));
+  GcString* s = kx_parse_keepstr(ls, ls->text.b, sbuflen(&ls->text));
+  setstrV(tv, s);
+  return s->reserved ? KX_TK_OFS + s->reserved : KX_TK_name;
+}
+
+// After "--": a long comment, or the rest of the line.
+static void lex_comment(Lexer* ls) {
+  if (ls->current == '[') {
+    int32_t sep = lex_skipeq(ls);
+    sbufreset(&ls->text);
+    if (sep >= 0) {
+      lex_longstring(ls, nullptr, sep);
+      sbufreset(&ls->text);
+      return;
+    }
+  }
+  while (!lex_iseol(ls) && ls->current != KX_STREAM_EOF) lex_next(ls);
+}
+
+// "[" or a long string.
+static int32_t lex_bracket(Lexer* ls, Value* tv) {
+  int32_t sep = lex_skipeq(ls);
+  if (sep >= 0) {
+    lex_longstring(ls, tv, sep);
+    return KX_TK_string;
+  }
+  if (sep != -1) kx_lex_error(ls, KX_TK_string, KX_ERR_InvalidLongDelimiter);
+  return '[';
+}
+
+static int32_t lex_string(Lexer* ls, Value* tv) {
+  lex_quoted(ls, false);
+  setstrV(tv, kx_parse_keepstr(ls, ls->text.b + 1, sbuflen(&ls->text) - 2));
+  return KX_TK_string;
+}
+
+// ".", "..", "..." or a number that starts with its point.
+static int32_t lex_dot(Lexer* ls, Value* tv) {
+  if (lex_savenext(ls) == '.') {
+    if (lex_next(ls) == '.') {
+      lex_next(ls);
+      return KX_TK_dots;
+    }
+    return KX_TK_concat;
+  }
+  if (!char_isdigit(ls->current)) return '.';
+  lex_number(ls, tv);
+  return KX_TK_number;
+}
+
+// The two-character token tok when the current character is second, else the character c.
+static int32_t lex_pair(Lexer* ls, int32_t c, int32_t second, int32_t tok) { return lex_take(ls, second) ? tok : c; }
+
+// An operator of one to three characters that starts with c (already consumed), or c itself.
+static int32_t lex_operator(Lexer* ls, int32_t c) {
+  switch (c) {
+    case '-': return lex_pair(ls, c, '>', KX_TK_arrow);
+    case '=': return lex_pair(ls, c, '=', KX_TK_eq);
+    case ':': return lex_pair(ls, c, ':', KX_TK_label);
+    case '!': return lex_pair(ls, c, '=', KX_TK_bne);
+    case '&': return lex_pair(ls, c, '&', KX_TK_land);
+    case '|': return lex_pair(ls, c, '|', KX_TK_lor);
+    case '<':
+      if (lex_take(ls, '=')) return KX_TK_le;
+      return lex_pair(ls, c, '<', KX_TK_shl);
+    case '>':
+      if (lex_take(ls, '=')) return KX_TK_ge;
+      return lex_pair(ls, c, '>', KX_TK_shr);
+    case '?':
+      if (lex_take(ls, '.')) return KX_TK_safenav;
+      return lex_pair(ls, c, '?', KX_TK_coalesce);
+    case '~':
+      if (lex_take(ls, '=')) return KX_TK_ne;
+      if (!lex_take(ls, '>')) return '~';
+      if (!lex_take(ls, '>')) kx_lex_error(ls, '~', KX_ERR_UnexpectedSymbol);
+      return KX_TK_sar;
+    default:
+      return c;
+  }
+}
+
 static int32_t lex_scan(Lexer* ls, Value* tv) {
   sbufreset(&ls->text);
   // A "#" opened the chunk: it starts line 1 (see kx_lex_start).
@@ -370,18 +467,7 @@ static int32_t lex_scan(Lexer* ls, Value* tv) {
   }
   for (;;) {
     int32_t c = ls->current;
-    if (char_isident(c)) {
-      if (char_isdigit(c)) {
-        lex_number(ls, tv);
-        return KX_TK_number;
-      }
-      do {
-        lex_savenext(ls);
-      } while (char_isident(ls->current));
-      GcString* s = kx_parse_keepstr(ls, ls->text.b, sbuflen(&ls->text));
-      setstrV(tv, s);
-      return s->reserved ? KX_TK_OFS + s->reserved : KX_TK_name;
-    }
+    if (char_isident(c)) return lex_word(ls, tv);
     switch (c) {
       case '\n':
       case '\r':
@@ -393,97 +479,16 @@ static int32_t lex_scan(Lexer* ls, Value* tv) {
         continue;
       case '-':
         lex_next(ls);
-        if (ls->current == '>') {
-          lex_next(ls);
-          return KX_TK_arrow;
-        }
-        if (ls->current != '-') return '-';
-        lex_next(ls);
-        if (ls->current == '[') {
-          int32_t sep = lex_skipeq(ls);
-          sbufreset(&ls->text);
-          if (sep >= 0) {
-            lex_longstring(ls, nullptr, sep);
-            sbufreset(&ls->text);
-            continue;
-          }
-        }
-        while (!lex_iseol(ls) && ls->current != KX_LEX_EOF) lex_next(ls);
+        if (!lex_take(ls, '-')) return lex_operator(ls, c);
+        lex_comment(ls);
         continue;
-      case '[': {
-        int32_t sep = lex_skipeq(ls);
-        if (sep >= 0) {
-          lex_longstring(ls, tv, sep);
-          return KX_TK_string;
-        }
-        if (sep != -1) kx_lex_error(ls, KX_TK_string, KX_ERR_InvalidLongDelimiter);
-        return '[';
-      }
-      case '=':
-        if (lex_next(ls) != '=') return '=';
-        lex_next(ls);
-        return KX_TK_eq;
-      case '<':
-        lex_next(ls);
-        if (ls->current == '=') { lex_next(ls); return KX_TK_le; }
-        if (ls->current == '<') { lex_next(ls); return KX_TK_shl; }
-        return '<';
-      case '>':
-        lex_next(ls);
-        if (ls->current == '=') { lex_next(ls); return KX_TK_ge; }
-        if (ls->current == '>') { lex_next(ls); return KX_TK_shr; }
-        return '>';
-      case ':':
-        if (lex_next(ls) != ':') return ':';
-        lex_next(ls);
-        return KX_TK_label;
-      case '!':
-        if (lex_next(ls) != '=') return '!';
-        lex_next(ls);
-        return KX_TK_bne;
-      case '&':
-        if (lex_next(ls) != '&') return '&';
-        lex_next(ls);
-        return KX_TK_land;
-      case '|':
-        if (lex_next(ls) != '|') return '|';
-        lex_next(ls);
-        return KX_TK_lor;
-      case '~':
-        lex_next(ls);
-        if (ls->current == '=') { lex_next(ls); return KX_TK_ne; }
-        if (ls->current != '>') return '~';
-        if (lex_next(ls) != '>') kx_lex_error(ls, '~', KX_ERR_UnexpectedSymbol);
-        lex_next(ls);
-        return KX_TK_sar;
-      case '?':
-        lex_next(ls);
-        if (ls->current == '.') { lex_next(ls); return KX_TK_safenav; }
-        if (ls->current == '?') { lex_next(ls); return KX_TK_coalesce; }
-        return '?';
-      case '.':
-        if (lex_savenext(ls) == '.') {
-          if (lex_next(ls) == '.') {
-            lex_next(ls);
-            return KX_TK_dots;
-          }
-          return KX_TK_concat;
-        }
-        if (!char_isdigit(ls->current)) return '.';
-        lex_number(ls, tv);
-        return KX_TK_number;
-      case '"':
-      case '\'': {
-        lex_quoted(ls, false);
-        GcString* s = kx_parse_keepstr(ls, ls->text.b + 1, sbuflen(&ls->text) - 2);
-        setstrV(tv, s);
-        return KX_TK_string;
-      }
-      case KX_LEX_EOF:
-        return KX_TK_eof;
+      case '[': return lex_bracket(ls, tv);
+      case '"': case '\'': return lex_string(ls, tv);
+      case '.': return lex_dot(ls, tv);
+      case KX_STREAM_EOF: return KX_TK_eof;
       default:
         lex_next(ls);
-        return c;
+        return lex_operator(ls, c);
     }
   }
 }
@@ -523,7 +528,7 @@ void kx_lex_prepare(lua_State* L, Lexer* ls) {
   setnilV(&ls->token_value);
   setnilV(&ls->peek_value);
   ls->cursor = ls->block_end = nullptr;
-  ls->current = KX_LEX_EOF;
+  ls->current = KX_STREAM_EOF;
   ls->token = 0;
   ls->peek_token = KX_TK_eof;
   sbufinit(L, &ls->text);
@@ -563,7 +568,7 @@ bool kx_lex_start(Lexer* ls) {
       ls->line = ls->last_line = 0;
       return false;
     }
-    while (!lex_iseol(ls) && ls->current != KX_LEX_EOF) lex_next(ls);
+    while (!lex_iseol(ls) && ls->current != KX_STREAM_EOF) lex_next(ls);
     if (lex_iseol(ls)) lex_newline(ls);
     if (ls->current == CHAR_ESC) lex_malformed(ls);
   }

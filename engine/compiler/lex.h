@@ -4,10 +4,9 @@
 // parser shares between nested functions: the variable stack and the instruction buffer.
 #pragma once
 
-#include "core/buf.h"
+#include "core/err.h"
+#include "core/stream.h"
 #include "core/value.h"
-#include "lua.h"
-#include "vm/err.h"
 
 struct FuncBuilder;
 
@@ -32,9 +31,6 @@ enum LexToken : int32_t {
 };
 static_assert(KX_TK_RESERVED == 24 && KX_TK_eof == 300);
 
-// The current character at end of input.
-constexpr int32_t KX_LEX_EOF = -1;
-
 // One emitted instruction and the source line it belongs to.
 struct InsLine {
   Instr ins;
@@ -54,24 +50,18 @@ static_assert(sizeof(VarSlot) == 16);
 
 constexpr uint16_t KX_CHAIN_END = 0xffff;
 
-struct Lexer {
+// The lexer reads its stream's current character and collects the text of the token being scanned
+// in the stream's text buffer.
+struct Lexer : ChunkStream {
   FuncBuilder* func;          // innermost function being compiled
-  lua_State* thread;
   Value token_value;
   Value peek_value;
-  const char* cursor;         // next unread byte of the current block
-  const char* block_end;
-  int32_t current;            // current character, or KX_LEX_EOF
   int32_t token;
   int32_t peek_token;         // KX_TK_eof: no lookahead pending
-  StrBuf text;                // text of the token being scanned
-  lua_Reader reader;
-  void* reader_data;
   int32_t line;
   int32_t last_line;          // line of the last token consumed by the parser
   GcString* chunk_name;
   int32_t chunk_name_slot;    // stack offset of the slot anchoring chunk_name
-  const char* given_name;
   const char* mode;
   VarSlot* vars;
   uint32_t vars_capacity;
@@ -79,7 +69,6 @@ struct Lexer {
   InsLine* code;              // shared by all nested functions
   uint32_t code_capacity;
   uint32_t depth;             // syntactic nesting depth
-  uint8_t unbounded_input;
   uint8_t two_slot_frames;
   uint16_t name_chains[32];   // heads of the chains of active variables, by name id
   int32_t peek_line;          // line where the current token ended, once a lookahead was scanned; else -1

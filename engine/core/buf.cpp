@@ -1,12 +1,12 @@
 // Growable byte buffers.
 #include "core/buf.h"
 
+#include "core/err.h"
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/str.h"
 #include "core/strfmt.h"
 #include "core/table.h"
-#include "vm/err.h"
 
 static inline StrBufExt* sbufx(StrBuf* sb) { return reinterpret_cast<StrBufExt*>(sb); }
 

@@ -1,10 +1,10 @@
 // Closures, upvalues and userdata as objects.
 #include "core/func.h"
 
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "core/state.h"
-#include "vm/err.h"
 
 static void ring_unlink(GcUpval* uv) {
   uv->ring.prev->ring.next = uv->ring.next;

@@ -19,7 +19,7 @@ struct GcProto {
   uint32_t num_const_count;
   uint32_t total_size;      // bytes of the whole allocation
   uint8_t upval_count;
-  uint8_t flags;            // compiler flags; bits 0x20-0x80 double as the closure counter
+  uint8_t flags;            // KX_PROTO_*; bits 0x20-0x80 double as the closure counter
   uint16_t root_trace;      // first compiled trace rooted here, 0 for none
   Ref<GcString> chunk_name;
   uint32_t first_line;
@@ -33,6 +33,18 @@ static_assert(sizeof(GcProto) == 64);
 static_assert(offsetof(GcProto, code_size) == 8 && offsetof(GcProto, consts) == 16);
 static_assert(offsetof(GcProto, total_size) == 32 && offsetof(GcProto, upval_count) == 36);
 static_assert(offsetof(GcProto, chunk_name) == 40 && offsetof(GcProto, var_info) == 60);
+
+// Prototype flags.
+enum : uint8_t {
+  KX_PROTO_CHILD = 0x01,          // has child prototypes
+  KX_PROTO_VARARG = 0x02,
+  KX_PROTO_FFI = 0x04,            // uses C data constants
+  KX_PROTO_NOJIT = 0x08,          // run time: the trace compiler may not compile this function
+  KX_PROTO_VARIANTS = 0x10,       // run time: the trace compiler patched in instruction variants
+  KX_PROTO_HAS_RETURN = 0x20,     // compile time only
+  KX_PROTO_FIXUP_RETURN = 0x40,   // compile time only: returns precede the first child
+  KX_PROTO_BITOPS = 0x80,         // contains bitwise instructions, itself or in a child
+};
 
 inline Instr* proto_bc(const GcProto* pt) { return reinterpret_cast<Instr*>(const_cast<GcProto*>(pt) + 1); }
 inline GcProto* proto_from_bc(const Instr* pc) {

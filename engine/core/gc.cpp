@@ -6,13 +6,9 @@
 // the other white after the flip are dead. Work per step is bounded by a budget in cost units.
 #include "core/gc.h"
 
-#include <cstdio>
-
+#include "core/frame.h"
 #include "core/mem.h"
-#include "vm/entry.h"
-#include "vm/frame.h"
-#include "vm/meta.h"
-#include "vm/vm.h"
+#include "core/meta.h"
 
 namespace {
 
@@ -21,9 +17,6 @@ constexpr uint32_t GC_SWEEPMAX = 40;       // objects swept per step
 constexpr uint32_t GC_SWEEPCOST = 10;
 constexpr uint32_t GC_FINALIZECOST = 100;
 constexpr uint32_t GC_MAXCOST = 0x7fffff00;
-constexpr uint8_t HOOK_VMEVENT = 0x20;  // hook_mask: an engine event handler is running
-// The key of the error-in-finalizer handler in the registry's _VMEVENTS table.
-constexpr int KX_VMEVENT_ERRFIN = -1765161920;
 
 inline void white2gray(GcObj* o) { o->gc_marks &= static_cast<uint8_t>(~KX_GC_WHITES); }
 inline void gray2black(GcObj* o) { o->gc_marks |= KX_GC_BLACK; }
@@ -291,66 +284,6 @@ void mark_finalize_list(GlobalState* g) {
   } while (o != last);
 }
 
-// Looks up the error-in-finalizer handler; leaves it and a copy of the error object (the value
-// below the entry's top) on the stack, or nil when there is none.
-Value* cp_errfin_handler(lua_State* L, lua_CFunction, void*) {
-  int err = lua_gettop(L);
-  lua_getfield(L, LUA_REGISTRYINDEX, "_VMEVENTS");
-  if (lua_istable(L, -1)) lua_rawgeti(L, -1, KX_VMEVENT_ERRFIN);
-  else lua_pushnil(L);
-  lua_remove(L, -2);
-  if (lua_isfunction(L, -1)) lua_pushvalue(L, err);
-  return nullptr;
-}
-
-// Reports the error a finalizer raised (on top of fL) through the error-in-finalizer event and
-// pops it.
-void report_finalizer_error(GlobalState* g, lua_State* fL) {
-  int32_t errtop = savestack(fL, fL->top);
-  if (g->event_mask & KX_EVENT_ERRFIN) {
-    if (kx_vm_cpcall(fL, nullptr, nullptr, cp_errfin_handler) == LUA_OK) {
-      Value* handler = restorestack(fL, errtop);
-      if (tv_isfunc(handler)) {
-        uint8_t oldh = g->hook_mask, olde = g->event_mask;
-        g->event_mask = 0;
-        g->hook_mask |= KX_HOOK_ACTIVE | HOOK_VMEVENT;
-        if (kx_vm_pcall(fL, handler + 1, 1, 0) != LUA_OK) {
-          const Value* msg = fL->top - 1;
-          fprintf(stderr, "VM handler failed: %s\n", tv_isstr(msg) ? strdata(strV(msg)) : "?");
-          fflush(stderr);
-        }
-        g->hook_mask = static_cast<uint8_t>((g->hook_mask & 0x0f) | (oldh & 0xf0));
-        if (g->event_mask != 0xff) g->event_mask = olde;
-      } else {
-        g->event_mask &= static_cast<uint8_t>(~KX_EVENT_ERRFIN);
-      }
-    }
-  }
-  fL->top = restorestack(fL, errtop) - 1;
-}
-
-// Calls fn(o) on the finalizer thread with hooks and collection steps held off; errors are reported,
-// never propagated.
-void call_finalizer(GlobalState* g, lua_State* L, const Value* fn, GcObj* o) {
-  lua_State* fL = g->finalizer_thread;
-  uint8_t oldh = g->hook_mask;
-  uint32_t oldt = g->gc.threshold;
-  int32_t ostate = g->vm_state;
-  g->hook_mask = static_cast<uint8_t>((oldh & ~KX_HOOK_PROFILE) | KX_HOOK_GC | KX_HOOK_ACTIVE);
-  g->gc.threshold = KX_GC_NEVER;
-  Value* top = fL->top;  // the stack's headroom always holds these two slots
-  copyV(top, fn);
-  setgcV(top + 1, o, ~static_cast<uint32_t>(o->gc_type));
-  fL->top = top + 2;
-  int status = kx_vm_pcall(fL, top + 1, 1, -1);
-  g->current_thread = L;
-  g->hook_mask = oldh;
-  // Still no steps while the error is reported: its handler may allocate.
-  if (status != LUA_OK) report_finalizer_error(g, fL);
-  g->gc.threshold = oldt;
-  g->vm_state = ostate;
-}
-
 // Takes the first object off the finalizer list, gives it back to the object list and runs its
 // finalizer.
 void gc_finalize(lua_State* L) {
@@ -379,12 +312,12 @@ void gc_finalize(lua_State* L) {
     if (mo == nullptr) return;
     copyV(&fn, mo);
   }
-  call_finalizer(g, L, &fn, o);
+  kx_vm_finalize(L, &fn, o);
 }
 
-// Finalizers wait while compiled code runs, and while C-level entries are nested so deep that the
-// protected call of a finalizer could not be entered.
-bool finalizers_blocked(const GlobalState* g) { return g->trace_base || g->c_entries >= KX_MAX_CENTRIES; }
+// Finalizers wait while C-level entries are nested so deep that the protected call of a finalizer
+// could not be entered.
+bool finalizers_blocked(const GlobalState* g) { return g->c_entries >= KX_MAX_CENTRIES; }
 
 // ---- Sweeping -----------------------------------------------------------------------------------------
 
@@ -500,7 +433,6 @@ uint32_t gc_onestep(lua_State* L) {
       g->gc.phase = KX_GC_ATOMIC;
       return 0;
     case KX_GC_ATOMIC:
-      if (g->trace_base) return GC_MAXCOST;  // never while compiled code runs
       atomic(g, L);
       g->gc.phase = KX_GC_SWEEPSTRING;
       return 0;
@@ -681,7 +613,7 @@ void kx_gc_finalize_cdata(lua_State* L) {
     Value fn;
     copyV(&fn, &n->val);
     setnilV(&n->val);
-    call_finalizer(g, L, &fn, o);
+    kx_vm_finalize(L, &fn, o);
   }
 }
 

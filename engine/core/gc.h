@@ -54,3 +54,9 @@ inline bool kx_gc_isdead(const GlobalState* g, const GcObj* o) {
 }
 inline void kx_gc_flipwhite(GcObj* o) { o->gc_marks ^= KX_GC_WHITES; }
 inline uint8_t kx_gc_newwhite(const GlobalState* g) { return g->gc.current_white & KX_GC_WHITES; }
+
+// ---- Provided by the interpreter ------------------------------------------------------------------------
+// Calls the finalizer fn(o) on the finalizer thread, with hooks and collection steps held off, and
+// makes L the current thread again. An error it raises goes no further than the error-in-finalizer
+// event. A finalizer runs under a protected call, which is the interpreter's (vm/finalizer.cpp).
+void kx_vm_finalize(lua_State* L, const Value* fn, GcObj* o);

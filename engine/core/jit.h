@@ -35,9 +35,6 @@ enum JitParam : uint32_t {
   KX_JIT_P__MAX
 };
 
-// Prototype flag: the compiler may not compile this function.
-constexpr uint8_t KX_PROTO_NOJIT = 0x08;
-
 struct JitState {
   uint32_t flags;
   int32_t param[KX_JIT_P__MAX];

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "core/alloc.h"
+#include "core/err.h"
 #include "core/state.h"
-#include "vm/err.h"
 
 // The byte total is 32 bits: engine memory ends at 4 GiB.
 static bool mem_total_fits(const GlobalState* g, size_t osz, size_t nsz) {

@@ -4,10 +4,8 @@
 // handle is the block's address. Slot 0 of every stack holds the thread itself; frames start at slot 1.
 #pragma once
 
-#include "bytecode/bc.h"
 #include "core/buf.h"
 #include "core/func.h"
-#include "core/jit.h"
 #include "core/prng.h"
 #include "core/str.h"
 #include "core/table.h"
@@ -40,6 +38,8 @@ constexpr uint32_t KX_STACK_EXTRA = 6;       // headroom slots beyond stack_limi
 constexpr uint32_t KX_STACK_START = 39;      // usable slots of a fresh stack
 constexpr uint32_t KX_STACK_MAX = 65500;     // usable slots at most
 constexpr uint32_t KX_STACK_ERRMAX = 65541;  // usable slots while an overflow is being handled
+// A stack extended for an overflow shrinks back to KX_STACK_MAX once this many slots below that are free.
+constexpr uint32_t KX_STACK_RESERVE = 43;
 constexpr uint8_t KX_STATUS_CREATING = 6;
 
 // Collector phases.
@@ -86,9 +86,20 @@ enum MetaMethod : uint8_t {
 extern const char* const kx_meta_names[MM__MAX];
 
 // Hook and mode bits of hook_mask.
-enum : uint8_t { KX_HOOK_ACTIVE = 0x10, KX_HOOK_GC = 0x40, KX_HOOK_PROFILE = 0x80 };
-// Bit of event_mask for the error-in-finalizer event.
-constexpr uint8_t KX_EVENT_ERRFIN = 0x10;
+enum : uint8_t { KX_HOOK_ACTIVE = 0x10, KX_HOOK_VMEVENT = 0x20, KX_HOOK_GC = 0x40, KX_HOOK_PROFILE = 0x80 };
+// Engine events, by number. A handler of an event lives in registry._VMEVENTS under the key hashed
+// from the event's name; event_mask has the event's bit while a handler may be there.
+enum : uint8_t { KX_VMEVENT_BC, KX_VMEVENT_TRACE, KX_VMEVENT_RECORD, KX_VMEVENT_TEXIT, KX_VMEVENT_ERRFIN };
+constexpr int32_t kx_vmevent_key(const char* name) {
+  uint32_t len = 0;
+  while (name[len]) len++;
+  uint32_t h = len;
+  for (uint32_t i = 0; i < len; i++) h ^= static_cast<uint8_t>(name[i]) + ((h << 6) | (h >> 26));
+  return static_cast<int32_t>(h << 3);
+}
+constexpr int32_t KX_VMEVENT_KEY_ERRFIN = kx_vmevent_key("errfin");
+static_assert(KX_VMEVENT_KEY_ERRFIN == static_cast<int32_t>(0x96c9c440));
+constexpr uint8_t KX_EVENT_ERRFIN = 1u << KX_VMEVENT_ERRFIN;
 
 // What the engine is executing (vm_state).
 enum : int32_t { KX_VMST_INTERP = -1, KX_VMST_C = -2, KX_VMST_GC = -3 };
@@ -117,35 +128,16 @@ struct GlobalState {
   lua_CFunction panic_fn;
   Instr cfunc_entry_internal, cfunc_entry_external;
   Ref<lua_State> current_thread;
-  Ref<Value> trace_base;
   void* ctype_state;
   PrngState prng;
   Ref<GcObj> roots[KX_ROOT_COUNT];
   uint32_t c_entries;       // nesting depth of C-level entries into the interpreter
 };
 
-// The interpreter's dispatch tables and the entry instructions of the built-in fast functions.
-struct DispatchArea {
-  uint16_t hot_counters[64];
-  const void* dynamic[BC__DISPATCH];  // used by every instruction fetch; hooks redirect entries
-  const void* plain[BC__DISPATCH];    // the plain handlers
-  Instr fast_entries[KX_FF_COUNT];    // entry i is an instruction with opcode BC__MAX + i
-};
-
-// The main thread, the GlobalState, the dispatch area and the compiler controls are one allocation.
-struct StateBlock {
-  lua_State L;
-  GlobalState g;
-  DispatchArea dispatch;
-  JitState jit;
-};
-
-inline DispatchArea* kx_dispatch(GlobalState* g) {
-  return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->dispatch;
-}
-inline JitState* kx_jit(GlobalState* g) {
-  return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->jit;
-}
+// C-level entries made inside other entries are counted; beyond this many, "stack overflow", and
+// beyond a few more for a running error handler, "error in error handling".
+constexpr uint32_t KX_MAX_CENTRIES = 200;
+constexpr uint32_t KX_HANDLER_CENTRIES = 10;
 
 inline GlobalState* G(const lua_State* L) { return L->global; }
 inline GcString* mmname(GlobalState* g, MetaMethod mm) { return reinterpret_cast<GcString*>(g->roots[KX_ROOT_MM + uint32_t(mm)].get()); }
@@ -164,6 +156,10 @@ inline Value* restorestack(const lua_State* L, int32_t off) {
   return reinterpret_cast<Value*>(reinterpret_cast<char*>(L->stack.get()) + off);
 }
 
+// A fresh stack for thread L1, allocated on L.
+void kx_state_initstack(lua_State* L1, lua_State* L);
+// A new thread with L's globals and a fresh stack; not pushed anywhere.
+lua_State* kx_state_newthread(lua_State* L);
 void kx_state_growstack(lua_State* L, uint32_t need);
 void kx_state_shrinkstack(lua_State* L, uint32_t used);
 void kx_state_resizestack(lua_State* L, uint32_t usable);

@@ -1,10 +1,10 @@
 // String interning with the seeded sparse hash and, for costly chains, the dense hash.
 #include "core/str.h"
 
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "core/state.h"
-#include "vm/err.h"
 
 static inline uint32_t rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 static inline uint32_t getu32(const char* p) {

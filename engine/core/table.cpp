@@ -1,11 +1,11 @@
 // Tables: array part, hash part with in-array collision chains, resizing, iteration and length.
 #include "core/table.h"
 
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/str.h"
-#include "vm/err.h"
 
 static inline uint32_t rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 

@@ -3,14 +3,15 @@
 
 #include "bytecode/bcdump.h"
 #include "bytecode/bcread.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
 #include "core/strscan.h"
 #include "core/table.h"
-#include "lib/ffid.h"
 #include "vm/debug.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
+#include "vm/vm.h"
 
 // ---- Registration -----------------------------------------------------------------------------------------
 
@@ -19,22 +20,10 @@ static void lib_rawset_str(lua_State* L, GcTable* t, const char* name, uint32_t 
   kx_gc_barriert(G(L), t, v);
 }
 
-// Pushes the library table: a fresh one, or the one recorded (or created) under libname.
+// Pushes the library table: a fresh one, or the module recorded (or created) under libname.
 static void lib_table(lua_State* L, const char* libname, int hint) {
-  if (libname == nullptr) {
-    lua_createtable(L, 0, hint);
-    return;
-  }
-  luaL_findtable(L, LUA_REGISTRYINDEX, "_LOADED", 16);
-  lua_getfield(L, -1, libname);
-  if (!lua_istable(L, -1)) {
-    lua_pop(L, 1);
-    if (luaL_findtable(L, LUA_GLOBALSINDEX, libname, hint) != nullptr)
-      kx_err_callerv(L, KX_ERR_ModuleNameConflict, libname);
-    lua_pushvalue(L, -1);
-    lua_setfield(L, -3, libname);
-  }
-  lua_remove(L, -2);
+  if (libname == nullptr) lua_createtable(L, 0, hint);
+  else luaL_pushmodule(L, libname, hint);
 }
 
 // A function of the stream written in the engine's own bytecode; returns the position after it.

@@ -3,18 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/err.h"
+#include "core/frame.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
 #include "core/strscan.h"
 #include "core/table.h"
-#include "lib/ffid.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
 #include "vm/debug.h"
-#include "vm/err.h"
-#include "vm/frame.h"
+#include "vm/ffid.h"
 #include "vm/meta.h"
 #include "vm/vm.h"
 
@@ -553,21 +553,7 @@ static int kx_cf_print(lua_State* L) {
 
 // ---- Registration ----------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_base, R"(2 0 29
-  F assert
-  str nil str boolean copy 1 str userdata str string str upval str thread str proto str function
-  str trace str cdata str table copy 9 str number
-  F* type
-  F next last F pairs
-  F - last F ipairs
-  F* getmetatable F setmetatable
-  C getfenv C setfenv F rawget C rawset C rawequal C rawlen C unpack C select
-  F tonumber F tostring C error F pcall F* xpcall
-  C loadfile C load C loadstring C dofile C gcinfo C collectgarbage
-  copy 2 C newproxy
-  str tostring C print
-  copy 3 str _VERSION set
-)");
+KX_LIBDEF(kx_lib_init_base, "base");
 
 static const lua_CFunction kx_lib_cf_base[] = {
     kx_ffh_assert, kx_ffh_next, kx_ffh_pairs, kx_ffh_ipairs_aux, kx_ffh_ipairs, kx_ffh_setmetatable,
@@ -682,9 +668,7 @@ static int kx_cf_coroutine_wrap(lua_State* L) {
   return 1;
 }
 
-KX_LIBDEF(kx_lib_init_coroutine, R"(31 13 7
-  C status C running C isyieldable C create F yield F resume R C wrap
-)");
+KX_LIBDEF(kx_lib_init_coroutine, "coroutine");
 
 static const lua_CFunction kx_lib_cf_coroutine[] = {
     kx_cf_coroutine_status, kx_cf_coroutine_running, kx_cf_coroutine_isyieldable, kx_cf_coroutine_create,

@@ -2,10 +2,10 @@
 #include <bit>
 
 #include "core/str.h"
-#include "lib/ffid.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
+#include "vm/ffid.h"
 
 // ---- Fast paths ------------------------------------------------------------------------------------------
 
@@ -93,9 +93,7 @@ static int kx_cf_bit_tohex(lua_State* L) {
 
 // ---- Registration -------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_bit, R"(65 40 12
-  F tobit F bnot F bswap F lshift F* rshift F* arshift F* rol F* ror F band F* bor F* bxor C tohex
-)");
+KX_LIBDEF(kx_lib_init_bit, "bit");
 
 static const lua_CFunction kx_lib_cf_bit[] = {
     kx_ffh_bit_tobit, kx_ffh_bit_bnot, kx_ffh_bit_bswap, kx_ffh_bit_lshift, kx_ffh_bit_band, kx_cf_bit_tohex,

@@ -300,11 +300,7 @@ static int kx_cf_buffer_new(lua_State* L) {
 
 // ---- Registration -------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_buffer_method, R"(208 57 18
-  C free C reset C skip C set C put C putf C get C putcdata C reserve C commit C ref C encode C decode
-  C __gc C __tostring C __len
-  str buffer str __metatable set copy 1 str __index set
-)");
+KX_LIBDEF(kx_lib_init_buffer_method, "buffer_method");
 
 static const lua_CFunction kx_lib_cf_buffer_method[] = {
     kx_cf_buffer_method_free,     kx_cf_buffer_method_reset,    kx_cf_buffer_method_skip,
@@ -315,10 +311,7 @@ static const lua_CFunction kx_lib_cf_buffer_method[] = {
     kx_cf_buffer_method___len,
 };
 
-KX_LIBDEF(kx_lib_init_buffer, R"(224 57 4
-  copy 2 str "" set
-  C new C encode C decode
-)");
+KX_LIBDEF(kx_lib_init_buffer, "buffer");
 
 static const lua_CFunction kx_lib_cf_buffer[] = {kx_cf_buffer_new, kx_cf_buffer_encode, kx_cf_buffer_decode};
 

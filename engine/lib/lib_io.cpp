@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
@@ -17,7 +18,6 @@
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
 
 // The payload of a file object.
 struct IoFile {
@@ -470,9 +470,7 @@ static int kx_cf_io_type(lua_State* L) {
 
 // ---- Registration -------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_io_method, R"(98 57 10
-  C close C read C write C flush C seek C setvbuf C lines C __gc C __tostring copy 1 str __index set
-)");
+KX_LIBDEF(kx_lib_init_io_method, "io_method");
 
 static const lua_CFunction kx_lib_cf_io_method[] = {
     kx_cf_io_method_close, kx_cf_io_method_read,  kx_cf_io_method_write, kx_cf_io_method_flush,
@@ -480,10 +478,7 @@ static const lua_CFunction kx_lib_cf_io_method[] = {
     kx_cf_io_method_tostring,
 };
 
-KX_LIBDEF(kx_lib_init_io, R"(107 57 12
-  copy 2 str "" set
-  C open C popen C tmpfile C close C read C write C flush C input C output C lines C type
-)");
+KX_LIBDEF(kx_lib_init_io, "io");
 
 static const lua_CFunction kx_lib_cf_io[] = {
     kx_cf_io_open,  kx_cf_io_popen, kx_cf_io_tmpfile, kx_cf_io_method_close, kx_cf_io_read, kx_cf_io_write,

@@ -8,7 +8,6 @@
 #include <bit>
 
 #include "bytecode/bc.h"
-#include "compiler/codegen.h"
 #include "core/jit.h"
 #include "core/str.h"
 #include "core/strfmt.h"
@@ -18,6 +17,7 @@
 #include "lualib.h"
 #include "vm/debug.h"
 #include "vm/err.h"
+#include "vm/vm.h"
 
 static inline uint32_t nargs_of(lua_State* L) { return static_cast<uint32_t>(L->top - L->base); }
 
@@ -375,19 +375,13 @@ static int kx_cf_jit_profile_dumpstack(lua_State* L) {
 
 // ---- Registration -------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_jit, R"(147 57 10
-  C on C off C flush C status C security C attach
-  copy 5 str os set copy 4 str arch set copy 3 str version_num set copy 2 str version set
-)");
+KX_LIBDEF(kx_lib_init_jit, "jit");
 
 static const lua_CFunction kx_lib_cf_jit[] = {
     kx_cf_jit_on, kx_cf_jit_off, kx_cf_jit_flush, kx_cf_jit_status, kx_cf_jit_security, kx_cf_jit_attach,
 };
 
-KX_LIBDEF(kx_lib_init_jit_util, R"(153 57 11
-  C funcinfo C funcbc C funck C funcuvname
-  C traceinfo C traceir C tracek C tracesnap C tracemc C traceexitstub C ircalladdr
-)");
+KX_LIBDEF(kx_lib_init_jit_util, "jit_util");
 
 static const lua_CFunction kx_lib_cf_jit_util[] = {
     kx_cf_jit_util_funcinfo, kx_cf_jit_util_funcbc,  kx_cf_jit_util_funck,   kx_cf_jit_util_funcuvname,
@@ -395,15 +389,11 @@ static const lua_CFunction kx_lib_cf_jit_util[] = {
     kx_cf_jit_util_notrace,  kx_cf_jit_util_notrace, kx_cf_jit_util_notrace,
 };
 
-KX_LIBDEF(kx_lib_init_jit_opt, R"(164 57 1
-  C start
-)");
+KX_LIBDEF(kx_lib_init_jit_opt, "jit_opt");
 
 static const lua_CFunction kx_lib_cf_jit_opt[] = {kx_cf_jit_opt_start};
 
-KX_LIBDEF(kx_lib_init_jit_profile, R"(165 57 3
-  C start C stop C dumpstack
-)");
+KX_LIBDEF(kx_lib_init_jit_profile, "jit_profile");
 
 static const lua_CFunction kx_lib_cf_jit_profile[] = {
     kx_cf_jit_profile_start, kx_cf_jit_profile_stop, kx_cf_jit_profile_dumpstack,

@@ -2,13 +2,13 @@
 // the random-number generator on a state of the library's own.
 #include <cmath>
 
+#include "core/err.h"
 #include "core/prng.h"
-#include "lib/ffid.h"
-#include "lib/lib.h"
 #include "lib/builtins.h"
+#include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
 
 // ---- Fast paths ------------------------------------------------------------------------------------------
 
@@ -204,12 +204,7 @@ static constexpr BcBuiltin kx_lib_bc_math[] = {
     {"rad", kx_builtins::rad.data(), kx_builtins::rad.size()},
 };
 
-KX_LIBDEF_L(kx_lib_init_math, kx_lib_bc_math, R"(39 16 30
-  F abs F* floor F* ceil F sqrt F* log10 F* exp F* sin F* cos F* tan F* asin F* acos F* atan
-  F* sinh F* cosh F* tanh F* frexp F* modf F log L deg L rad F atan2 F* pow F* fmod F ldexp F min F* max
-  num pi str pi set num huge str huge set
-  copy 2 C random copy 2 C randomseed
-)");
+KX_LIBDEF_L(kx_lib_init_math, kx_lib_bc_math, "math");
 
 static const lua_CFunction kx_lib_cf_math[] = {
     kx_ffh_math_abs, kx_ffh_math_sqrt, kx_ffh_math_log, kx_ffh_math_atan2,

@@ -8,12 +8,12 @@
 #include <ctime>
 
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
 
 // Times are 32-bit second counts; numbers outside that range become -2^31.
 static inline time_t time_of(double x) { return static_cast<time_t>(kx_lib_num2int(x)); }
@@ -198,9 +198,7 @@ static int kx_cf_os_setlocale(lua_State* L) {
 
 // ---- Registration -------------------------------------------------------------------------------------------
 
-KX_LIBDEF(kx_lib_init_os, R"(118 57 11
-  C execute C remove C rename C tmpname C getenv C exit C clock C date C time C difftime C setlocale
-)");
+KX_LIBDEF(kx_lib_init_os, "os");
 
 static const lua_CFunction kx_lib_cf_os[] = {
     kx_cf_os_execute, kx_cf_os_remove, kx_cf_os_rename, kx_cf_os_tmpname, kx_cf_os_getenv, kx_cf_os_exit,

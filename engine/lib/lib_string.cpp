@@ -6,15 +6,15 @@
 #include <cstring>
 
 #include "bytecode/bcdump.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
-#include "lib/ffid.h"
-#include "lib/lib.h"
 #include "lib/builtins.h"
+#include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
 #include "vm/meta.h"
 
 static inline GcFunc* curr_func(lua_State* L) { return funcV(L->base - 1); }
@@ -891,9 +891,7 @@ static constexpr BcBuiltin kx_lib_bc_string[] = {
     {"len", kx_builtins::len.data(), kx_builtins::len.size()},
 };
 
-KX_LIBDEF_L(kx_lib_init_string, kx_lib_bc_string, R"(77 51 14
-  L len F byte F char F sub C rep F reverse F* lower F* upper C dump C find C match R C gmatch C gsub C format
-)");
+KX_LIBDEF_L(kx_lib_init_string, kx_lib_bc_string, "string");
 
 static const lua_CFunction kx_lib_cf_string[] = {
     kx_ffh_string_byte, kx_ffh_string_char, kx_ffh_string_sub, kx_cf_string_rep, kx_ffh_string_reverse,

@@ -1,14 +1,14 @@
 // The table library. Every element access is raw; lengths are the table border.
 #include "core/buf.h"
+#include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/table.h"
-#include "lib/ffid.h"
-#include "lib/lib.h"
 #include "lib/builtins.h"
+#include "lib/lib.h"
 #include "lib/libdef.h"
 #include "lualib.h"
-#include "vm/err.h"
+#include "vm/ffid.h"
 #include "vm/vm.h"
 
 static inline const Value* tab_geti(GcTable* t, int32_t k) {
@@ -230,9 +230,7 @@ static constexpr BcBuiltin kx_lib_bc_table[] = {
     {"move", kx_builtins::move.data(), kx_builtins::move.size()},
 };
 
-KX_LIBDEF_L(kx_lib_init_table, kx_lib_bc_table, R"(91 57 10
-  L foreachi L foreach L getn C maxn C insert L remove L move C concat C sort str n C pack R R
-)");
+KX_LIBDEF_L(kx_lib_init_table, kx_lib_bc_table, "table");
 
 static const lua_CFunction kx_lib_cf_table[] = {
     kx_cf_table_maxn, kx_cf_table_insert, kx_cf_table_concat, kx_cf_table_sort, kx_cf_table_pack,

@@ -3,13 +3,12 @@
 
 #include <cstring>
 
-#include "compiler/codegen.h"
+#include "core/entry.h"
+#include "core/frame.h"
 #include "core/gc.h"
 #include "core/strfmt.h"
 #include "core/table.h"
-#include "lib/ffid.h"
-#include "vm/entry.h"
-#include "vm/frame.h"
+#include "vm/ffid.h"
 
 // ---- Positions and lines ---------------------------------------------------------------------------------
 

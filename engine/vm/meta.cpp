@@ -3,14 +3,15 @@
 
 #include <cmath>
 
+#include "bytecode/bc.h"
+#include "core/arith.h"
+#include "core/err.h"
+#include "core/frame.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
 #include "core/strscan.h"
 #include "core/table.h"
-#include "vm/arith.h"
-#include "vm/err.h"
-#include "vm/frame.h"
 
 // ---- Lookup --------------------------------------------------------------------------------------------
 
@@ -132,7 +133,7 @@ Value* kx_meta_arith(lua_State* L, Value* ra, const Value* rb, const Value* rc, 
   const Value* b = str2num(rb, &tb);
   const Value* c = str2num(rc, &tc);
   if (b && c) {
-    setnumV(ra, kx_vm_arith(arith_op(op), numV(b), numV(c)));
+    setnumV(ra, kx_arith_num(arith_op(op), numV(b), numV(c)));
     return nullptr;
   }
   MetaMethod mm = static_cast<MetaMethod>(bcmode_mm(op));

@@ -5,21 +5,9 @@
 // frame and calls the metamethod like any function.
 #pragma once
 
+#include "core/meta.h"
 #include "core/state.h"
 
-// The metamethod n of a metatable, or null; caches absence for the first eight metamethods.
-inline const Value* kx_meta_cache(GcTable* mt, MetaMethod mm, GcString* name) {
-  const Value* mo = kx_tab_getstr(mt, name);
-  if (mo == nullptr || tv_isnil(mo)) {
-    mt->nomm |= static_cast<uint8_t>(1u << mm);
-    return nullptr;
-  }
-  return mo;
-}
-inline const Value* kx_meta_fast(GlobalState* g, GcTable* mt, MetaMethod mm) {
-  if (mt == nullptr || (mt->nomm & (1u << mm))) return nullptr;
-  return kx_meta_cache(mt, mm, mmname(g, mm));
-}
 // The metatable of any value (own metatable or the base metatable of its type).
 GcTable* kx_meta_getmt(GlobalState* g, const Value* o);
 // Metamethod n of any value; nil when absent.

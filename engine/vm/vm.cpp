@@ -8,16 +8,16 @@
 
 #include <cmath>
 
+#include "core/arith.h"
+#include "core/frame.h"
 #include "core/gc.h"
 #include "core/mem.h"
 #include "core/str.h"
 #include "core/strscan.h"
 #include "core/table.h"
-#include "vm/arith.h"
 #include "vm/err.h"
-#include "vm/frame.h"
+#include "vm/ffid.h"
 #include "vm/meta.h"
-#include "lib/ffid.h"
 
 namespace {
 
@@ -70,21 +70,16 @@ int vm_leave(lua_State* L, Value* base, Value* rptr, uint32_t nres) {
 // VM_CALL: the value in base - 1 is called with base ... top - 1 as arguments; arg is its frame link.
 // VM_RETURN: the arg values below top are returned from the frame at base.
 static int vm_run(lua_State* L, VmStart how, Value* base, uint32_t arg) {
-  static const void* const labels[BC__DISPATCH] = {
+  static const void* const labels[BC__MAX] = {
 #define BCLABEL(name, ma, mb, mc, mm) &&op_##name,
       KX_BCDEF(BCLABEL)
 #undef BCLABEL
-#define FFLABEL(i) &&ff_call,
-#define FF8(i) FFLABEL(i) FFLABEL(i) FFLABEL(i) FFLABEL(i) FFLABEL(i) FFLABEL(i) FFLABEL(i) FFLABEL(i)
-      FF8(0) FF8(1) FF8(2) FF8(3) FF8(4) FF8(5) FF8(6) FFLABEL(0)
-#undef FF8
-#undef FFLABEL
   };
-  static_assert(sizeof(labels) / sizeof(labels[0]) == BC__DISPATCH);
   if (how == VM_INIT) {
     GlobalState* g = reinterpret_cast<GlobalState*>(base);
     DispatchArea* da = kx_dispatch(g);
-    for (uint32_t i = 0; i < BC__DISPATCH; i++) da->plain[i] = labels[i];
+    for (uint32_t i = 0; i < BC__MAX; i++) da->plain[i] = labels[i];
+    for (uint32_t i = BC__MAX; i < BC__DISPATCH; i++) da->plain[i] = &&ff_call;
     // Without a trace compiler the counting instructions run as their non-counting variants.
     da->plain[BC_FORL] = &&op_IFORL;
     da->plain[BC_ITERL] = &&op_IITERL;
@@ -706,7 +701,7 @@ op_MULVN:
 op_DIVVN:
   ARITH_VN(x / y)
 op_MODVN:
-  ARITH_VN(kx_vm_mod(x, y))
+  ARITH_VN(kx_arith_mod(x, y))
 op_ADDNV:
   ARITH_NV(x + y)
 op_SUBNV:
@@ -716,7 +711,7 @@ op_MULNV:
 op_DIVNV:
   ARITH_NV(x / y)
 op_MODNV:
-  ARITH_NV(kx_vm_mod(x, y))
+  ARITH_NV(kx_arith_mod(x, y))
 op_ADDVV:
   ARITH_VV(x + y)
 op_SUBVV:
@@ -726,7 +721,7 @@ op_MULVV:
 op_DIVVV:
   ARITH_VV(x / y)
 op_MODVV:
-  ARITH_VV(kx_vm_mod(x, y))
+  ARITH_VV(kx_arith_mod(x, y))
 op_POW:
   ARITH_VV(std::pow(x, y))
 #undef ARITH_VN

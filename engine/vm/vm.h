@@ -1,8 +1,11 @@
 // The interpreter's C-level entries.
 #pragma once
 
+#include "bytecode/bc.h"
+#include "core/entry.h"
+#include "core/jit.h"
 #include "core/state.h"
-#include "vm/entry.h"
+#include "vm/ffid.h"
 
 // Calls the function in base - 1 with the values base ... top - 1; wanted = results + 1 (0: all).
 void kx_vm_call(lua_State* L, Value* base, int32_t wanted);
@@ -16,10 +19,28 @@ int kx_vm_pcall(lua_State* L, Value* base, int32_t wanted, int32_t handler);
 // unless C-level entries nest too deeply to run it at all).
 int kx_vm_resume(lua_State* L, Value* base);
 
-// Fills the GlobalState's dispatch tables and fast-function entries.
-void kx_vm_init_dispatch(GlobalState* g);
+// The interpreter's dispatch tables and the entry instructions of the built-in fast functions.
+struct DispatchArea {
+  uint16_t hot_counters[64];
+  const void* dynamic[BC__DISPATCH];  // used by every instruction fetch; hooks redirect entries
+  const void* plain[BC__DISPATCH];    // the plain handlers
+  Instr fast_entries[KX_FF_COUNT];    // entry i is an instruction with opcode BC__MAX + i
+};
 
-// C-level entries made inside other entries are counted; beyond this many, "stack overflow", and
-// beyond a few more for a running error handler, "error in error handling".
-constexpr uint32_t KX_MAX_CENTRIES = 200;
-constexpr uint32_t KX_HANDLER_CENTRIES = 10;
+// The main thread, the GlobalState, the dispatch area and the compiler controls are one allocation.
+struct StateBlock {
+  lua_State L;
+  GlobalState g;
+  DispatchArea dispatch;
+  JitState jit;
+};
+
+inline DispatchArea* kx_dispatch(GlobalState* g) {
+  return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->dispatch;
+}
+inline JitState* kx_jit(GlobalState* g) {
+  return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->jit;
+}
+
+// Fills the dispatch area and the GlobalState's C-function entries.
+void kx_vm_init_dispatch(GlobalState* g);

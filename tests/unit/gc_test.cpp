@@ -297,14 +297,14 @@ TEST(Gc, FinalizerErrorIsReportedAndTheProgramGoesOn) {
   // A failing handler is reported in its turn; a missing one switches the event off.
   luaL_findtable(L, LUA_REGISTRYINDEX, "_VMEVENTS", 4);
   lua_pushcfunction(L, fin_raise);
-  lua_rawseti(L, -2, -1765161920);
+  lua_rawseti(L, -2, KX_VMEVENT_KEY_ERRFIN);
   push_finalized(L, fin_raise, nullptr);
   lua_pop(L, 1);
   testing::internal::CaptureStderr();
   fullgc(L);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "VM handler failed: boom\n");
   lua_pushnil(L);
-  lua_rawseti(L, -2, -1765161920);
+  lua_rawseti(L, -2, KX_VMEVENT_KEY_ERRFIN);
   push_finalized(L, fin_raise, nullptr);
   lua_pop(L, 1);
   testing::internal::CaptureStderr();

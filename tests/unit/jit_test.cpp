@@ -11,6 +11,7 @@
 #include "counting_alloc.h"
 #include "lauxlib.h"
 #include "lualib.h"
+#include "vm/vm.h"
 
 namespace {
 

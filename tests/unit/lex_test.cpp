@@ -8,10 +8,10 @@
 #include "compiler/codegen.h"
 #include "compiler/lex.h"
 #include "compiler/proto.h"
+#include "core/entry.h"
 #include "core/state.h"
 #include "core/str.h"
 #include "lauxlib.h"
-#include "vm/entry.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // C-level entries into the engine. Each entry places an EntryRecord on the machine stack and links it
-// into the thread; the record's jump buffer is the catch point of the non-local exit.
+// into the thread; the record's jump buffer is the catch point of the non-local exit. The entries
+// themselves are the interpreter's (vm/vm.cpp); the protected C entry is declared here because every
+// layer that must clean up after an error (loading, dumping, creating an instance) runs under it.
 #pragma once
 
 #include <setjmp.h>
@@ -39,5 +41,6 @@ inline EntryRecord* entry_prev(const EntryRecord* rec) { return cframe_raw(rec->
 // callable value to call next.
 using kx_CPFunction = Value* (*)(lua_State* L, lua_CFunction func, void* ud);
 
+// Runs cp(L, func, ud) as a catch point and then calls what it asks for; returns 0 or the error
+// status with the error object on top.
 int kx_vm_cpcall(lua_State* L, lua_CFunction func, void* ud, kx_CPFunction cp);
-

@@ -1,9 +1,10 @@
 // Frames on a thread's stack. A frame's function slot (base - 1) holds the function in its payload
-// word and the frame link in its tag word; the link's low three bits give the frame kind.
+// word and the frame link in its tag word; the link's low three bits give the frame kind. The
+// interpreter makes them; the collector and the error path walk them too.
 #pragma once
 
-#include "bytecode/bc.h"
 #include "core/func.h"
+#include "core/instr.h"
 #include "core/state.h"
 
 enum FrameKind : uint32_t {
