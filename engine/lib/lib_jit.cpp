@@ -88,15 +88,6 @@ static int kx_cf_jit_security(lua_State* L) {
 
 // ---- jit.attach ---------------------------------------------------------------------------------------------
 
-// The _VMEVENTS key of an event name: a rotate-and-xor hash of the name, times 8 (the low three bits
-// of an engine event word carry the event's bit number).
-static int32_t vmevent_key(const GcString* name) {
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(strdata(name));
-  uint32_t h = name->len;
-  for (uint32_t i = 0; i < name->len; i++) h ^= p[i] + std::rotl(h, 6);
-  return static_cast<int32_t>(h << 3);
-}
-
 static int kx_cf_jit_attach(lua_State* L) {
   kx_lib_checkfunc(L, 1);
   GcString* event = kx_lib_optstr(L, 2);
@@ -104,7 +95,7 @@ static int kx_cf_jit_attach(lua_State* L) {
   luaL_findtable(L, LUA_REGISTRYINDEX, "_VMEVENTS", 4);
   if (event) {
     lua_pushvalue(L, 1);
-    lua_rawseti(L, -2, vmevent_key(event));
+    lua_rawseti(L, -2, kx_vmevent_key(strdata(event)));
     G(L)->event_mask = 0xff;  // every event may have a handler now; the engine clears those that don't
     return 0;
   }
