@@ -50,6 +50,7 @@ static_assert(kx_libdef::ffid("os", "setlocale") == 128 && kx_libdef::ffid("debu
 static_assert(kx_libdef::ffid("jit", "attach") == 152 && kx_libdef::ffid("jit_util", "ircalladdr") == 163);
 static_assert(kx_libdef::ffid("jit_opt", "start") == 164 && kx_libdef::ffid("jit_profile", "dumpstack") == 167);
 static_assert(kx_libdef::ffid("ffi_meta", "__index") == 168 && kx_libdef::ffid("ffi", "load") == 207);
+static_assert(kx_libdef::ffid("buffer_method", "free") == 208 && kx_libdef::ffid("buffer", "decode") == 226);
 static_assert(KX_FF_COUNT == 57);
 
 // A fast path: computes the results into base[0] ... and returns their number, or KX_FF_FALLBACK to

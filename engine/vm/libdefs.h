@@ -78,6 +78,13 @@ inline constexpr LibDefText kx_libdefs[] = {
       copy 2 str "" set
       C cdef C new C cast C typeof C typeinfo C istype C sizeof C alignof C offsetof C errno C string C copy
       C fill C abi C metatype C gc C load)"},
+    {"buffer_method", R"(
+      C free C reset C skip C set C put C putf C get C putcdata C reserve C commit C ref C encode C decode
+      C __gc C __tostring C __len
+      str buffer str __metatable set copy 1 str __index set)"},
+    {"buffer", R"(
+      copy 2 str "" set
+      C new C encode C decode)"},
 };
 
 namespace kx_libdef {
