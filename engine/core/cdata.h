@@ -48,3 +48,10 @@ void kx_ctype_freestate(GlobalState* g);
 CdataIntKind kx_cdata_int64(GlobalState* g, const GcCdata* cd, uint64_t* v);
 // The number value of an integer or floating C data object; false for other types.
 bool kx_cdata_tonumber(GlobalState* g, const GcCdata* cd, double* n);
+// The real and imaginary parts of a complex double; false for other types.
+bool kx_cdata_complex(GlobalState* g, const GcCdata* cd, double parts[2]);
+// Argument narg of the running C function converted to a pointer to constant bytes by the
+// interface's rules (C data pointers, arrays, strings, ...); conversion errors name the argument.
+const void* kx_cdata_topointer(lua_State* L, int narg);
+// A new C data byte pointer (uint8_t *) holding p; opens the interface first when needed.
+GcCdata* kx_cdata_newptr(lua_State* L, void* p);

@@ -210,3 +210,25 @@ bool kx_cdata_tonumber(GlobalState* g, const GcCdata* cd, double* n) {
                  static_cast<const uint8_t*>(cdataptr(cd)), 0);
   return true;
 }
+
+bool kx_cdata_complex(GlobalState* g, const GcCdata* cd, double parts[2]) {
+  CTypeTable* tab = kx_ctype_state(g);
+  CTypeEntry* ct = ctype_raw(tab, cd->ctype_id);
+  if (!ctype_iscomplex(ct->info) || ct->size != 16) return false;
+  memcpy(parts, cdataptr(cd), 16);
+  return true;
+}
+
+const void* kx_cdata_topointer(lua_State* L, int narg) {
+  CTypeTable* tab = kx_ctype_cts(L);
+  const void* p;
+  kx_cconv_ct_tv(tab, ctype_get(tab, CTID_P_CVOID), reinterpret_cast<uint8_t*>(&p), L->base + narg - 1, ccf_arg(narg));
+  return p;
+}
+
+GcCdata* kx_cdata_newptr(lua_State* L, void* p) {
+  CTypeTable* tab = kx_ffi_open(L);
+  GcCdata* cd = kx_cdata_new(tab, CTID_P_UINT8, KX_CTSIZE_PTR);
+  memcpy(cdataptr(cd), &p, sizeof(p));
+  return cd;
+}

@@ -184,4 +184,14 @@ TEST(CTypeMemory, LoadingDumpedConstantsIsSafeWhileTheCollectorRuns) {
   lua_close(L);
 }
 
+// Serialized C data need the ffi loaded: the decoder does not open it.
+TEST(CTypeMemory, DecodingCdataNeedsTheInterface) {
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  ASSERT_NE(luaL_dostring(L, "return require('string.buffer').decode('\\16' .. string.rep('\\0', 8))"), 0);
+  EXPECT_NE(std::string(lua_tostring(L, -1)).find("cannot deserialize tag 0x10"), std::string::npos) << lua_tostring(L, -1);
+  EXPECT_EQ(G(L)->ctype_state, nullptr);
+  lua_close(L);
+}
+
 }  // namespace
