@@ -373,13 +373,22 @@ op_RET:
   rptr = RA;
   goto vm_return;
 op_RET0:
-  nres = 0;
+op_RET1 : {
+  // No value or one: the common returns into a Lua caller need no copy loop.
+  nres = bc_op(ins) == BC_RET1;
   rptr = RA;
-  goto vm_return;
-op_RET1:
-  nres = 1;
-  rptr = RA;
-  goto vm_return;
+  Value* frame = base - 1;
+  uint32_t link = frame_link(frame);
+  if ((link & FRAME_TYPE) != FRAME_LUA) goto vm_return;
+  pc = reinterpret_cast<const Instr*>(static_cast<uintptr_t>(link));
+  Instr call = pc[-1];
+  if (nres) copyV(frame, rptr);
+  for (uint32_t i = nres; i + 1 < bc_b(call); i++) setnilV(frame + i);
+  multres = nres + 1;
+  base = frame - bc_a(call);
+  kbase = funcproto(funcV(base - 1))->consts;
+  DISPATCH();
+}
 
 vm_return : {
   Value* frame = base - 1;
@@ -1029,8 +1038,16 @@ op_TSETV : {
     GcTable* t = tabV(o);
     Value* slot = nullptr;
     int32_t i;
-    if (tv_isnum(k) && kx_num2int_exact(numV(k), &i) && static_cast<uint32_t>(i) < t->asize) {
-      slot = &t->array[i];
+    if (tv_isnum(k) && kx_num2int_exact(numV(k), &i)) {
+      if (static_cast<uint32_t>(i) < t->asize) {
+        slot = &t->array[i];
+      } else if (TableNode* n = kx_tab_getinth(t, i)) {
+        slot = &n->val;
+      } else if (kx_meta_fast(g, t->metatable, MM_newindex) == nullptr) {
+        t->nomm = 0;
+        PROTECT(slot = kx_tab_setinth(L, tabV(RB), i));
+        t = tabV(RB);
+      }
     } else if (tv_isstr(k)) {
       t->nomm = 0;
       slot = const_cast<Value*>(kx_tab_getstr(t, strV(k)));
