@@ -639,7 +639,6 @@ extern "C" lua_Alloc lua_getallocf(lua_State* L, void** ud) {
 
 extern "C" void lua_setallocf(lua_State* L, lua_Alloc f, void* ud) {
   GlobalState* g = G(L);
-  kx_mem_flush(g);  // the engine allocator's kept blocks belong to it, not to the new function
   g->alloc_fn = f;
   g->alloc_ud = ud;
 }

@@ -102,7 +102,6 @@ constexpr uint32_t HEAP_SLOTS = 0x0c000000 / KX_ALLOC_GRANULE;
 }  // namespace
 
 struct KxArena {
-  KxQuickLists quick;     // first: see kx_alloc_quick
   uint32_t smallmap;      // bit i: small bin i is not empty
   uint32_t treemap;       // bit i: tree bin i is not empty
   word dvsize;
@@ -118,8 +117,6 @@ struct KxArena {
   size_t mapped;
   PrngState* prng;
 };
-
-static_assert(offsetof(KxArena, quick) == 0);
 
 namespace {
 
@@ -836,16 +833,6 @@ void* kx_alloc_f(void* ud, void* ptr, size_t, size_t nsize) {
     return nullptr;
   }
   return ptr ? kx_alloc_realloc(a, ptr, nsize) : kx_alloc_malloc(a, nsize);
-}
-
-void kx_alloc_flush(KxArena* a) {
-  [[maybe_unused]] QuietChecker quiet;
-  for (Ref<void>& head : a->quick.head) {
-    while (void* p = head) {
-      head.bits = *static_cast<uint32_t*>(p);
-      free_chunk(a, mem2chunk(p));
-    }
-  }
 }
 
 void kx_alloc_stats(const KxArena* a, KxAllocStats* st) {

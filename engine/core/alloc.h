@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/ref.h"
-
 struct KxArena;
 struct PrngState;
 
@@ -28,41 +26,6 @@ void* kx_alloc_f(void* ud, void* ptr, size_t osize, size_t nsize);
 void* kx_alloc_malloc(KxArena* a, size_t n);
 void kx_alloc_free(KxArena* a, void* p);
 void* kx_alloc_realloc(KxArena* a, void* p, size_t n);
-
-// Small blocks that the engine gives back are kept whole on lists by size class, still in use as far
-// as the arena's chunks are concerned, and handed out again to the next request of their class: most
-// objects die young and are replaced by objects of the same size, which then costs a list push and
-// pop instead of merging free neighbours and splitting them again. kx_alloc_flush returns the lists
-// to the arena (the collector does so once per cycle). The checking builds keep no lists, so that
-// every block is known to the checkers as freed.
-constexpr size_t KX_QUICK_MAX = 240;  // largest request kept: chunks of up to 248 bytes
-struct KxQuickLists {
-  Ref<void> head[KX_QUICK_MAX / 8 + 2];  // by chunk size / 8; a block's first word links the next
-};
-inline uint32_t kx_quick_class(size_t n) { return n < 13 ? 2 : static_cast<uint32_t>((n + 11) >> 3); }
-// The arena's lists sit at its start.
-inline KxQuickLists* kx_alloc_quick(KxArena* a) { return reinterpret_cast<KxQuickLists*>(a); }
-#if defined(KX_SANITIZE) || defined(KX_MEMCHECK)
-constexpr bool KX_QUICK_ON = false;
-#else
-constexpr bool KX_QUICK_ON = true;
-#endif
-
-// A block of n bytes (n <= KX_QUICK_MAX) from the lists, or none.
-inline void* kx_alloc_quick_take(KxArena* a, size_t n) {
-  Ref<void>* head = &kx_alloc_quick(a)->head[kx_quick_class(n)];
-  void* p = *head;
-  if (p) head->bits = *static_cast<uint32_t*>(p);
-  return p;
-}
-// Keeps the block p of n bytes (n <= KX_QUICK_MAX) for reuse.
-inline void kx_alloc_quick_give(KxArena* a, void* p, size_t n) {
-  Ref<void>* head = &kx_alloc_quick(a)->head[kx_quick_class(n)];
-  *static_cast<uint32_t*>(p) = head->bits;
-  *head = p;
-}
-// Frees every block kept on the lists.
-void kx_alloc_flush(KxArena* a);
 
 // What the arena holds from the system, for tests and diagnostics.
 struct KxAllocStats {

@@ -432,8 +432,6 @@ void atomic(GlobalState* g, lua_State* L) {
 
   clear_weak(g->gc.weak);
   shrink_tempbuf(g);
-  // The small blocks kept for reuse since the last cycle go back before this cycle's sweep adds more.
-  kx_mem_flush(g);
 
   g->gc.current_white ^= KX_GC_WHITES;
   g->empty_string.gc_marks = kx_gc_newwhite(g);

@@ -55,33 +55,11 @@ static void* mem_user(GlobalState* g, void* p, size_t osz, size_t nsz) {
 }
 #endif
 
-static bool mem_quick(const GlobalState* g, size_t n) {
-  return KX_QUICK_ON && n <= KX_QUICK_MAX && g->alloc_fn == kx_alloc_f;
-}
-
 static void* mem_call(GlobalState* g, void* p, size_t osz, size_t nsz) {
 #if KX_64
   if (g->alloc_fn != kx_alloc_f) return mem_user(g, p, osz, nsz);
 #endif
-  void* q = g->alloc_fn(g->alloc_ud, p, osz, nsz);
-  if (q == nullptr && nsz > 0 && KX_QUICK_ON && g->alloc_fn == kx_alloc_f) {
-    // The blocks kept for reuse may be what a larger request is missing.
-    kx_alloc_flush(static_cast<KxArena*>(g->alloc_ud));
-    q = g->alloc_fn(g->alloc_ud, p, osz, nsz);
-  }
-  return q;
-}
-
-// A fresh block: from the arena's quick lists when one of the size is kept there.
-static void* mem_new(GlobalState* g, size_t n) {
-  if (mem_quick(g, n)) {
-    if (void* q = kx_alloc_quick_take(static_cast<KxArena*>(g->alloc_ud), n)) return q;
-  }
-  return mem_call(g, nullptr, 0, n);
-}
-
-void kx_mem_flush(GlobalState* g) {
-  if (KX_QUICK_ON && g->alloc_fn == kx_alloc_f) kx_alloc_flush(static_cast<KxArena*>(g->alloc_ud));
+  return g->alloc_fn(g->alloc_ud, p, osz, nsz);
 }
 
 void* kx_mem_tryrealloc(GlobalState* g, void* p, size_t osz, size_t nsz) {
@@ -94,15 +72,7 @@ void* kx_mem_tryrealloc(GlobalState* g, void* p, size_t osz, size_t nsz) {
 void* kx_mem_realloc(lua_State* L, void* p, size_t osz, size_t nsz) {
   GlobalState* g = G(L);
   if (!mem_total_fits(g, osz, nsz)) kx_err_mem(L);
-  if (nsz == 0) {
-    kx_mem_free(g, p, osz);
-    return nullptr;
-  }
-  if (p == nullptr) {
-    p = mem_new(g, nsz);
-  } else {
-    p = mem_call(g, p, osz, nsz);
-  }
+  p = mem_call(g, p, osz, nsz);
   if (p == nullptr && nsz > 0) kx_err_mem(L);
   g->gc.total = static_cast<uint32_t>(g->gc.total - osz + nsz);
   return p;
@@ -111,7 +81,7 @@ void* kx_mem_realloc(lua_State* L, void* p, size_t osz, size_t nsz) {
 GcObj* kx_mem_newgco(lua_State* L, size_t size) {
   GlobalState* g = G(L);
   if (!mem_total_fits(g, 0, size)) kx_err_mem(L);
-  GcObj* o = static_cast<GcObj*>(mem_new(g, size));
+  GcObj* o = static_cast<GcObj*>(mem_call(g, nullptr, 0, size));
   if (o == nullptr) kx_err_mem(L);
   g->gc.total += static_cast<uint32_t>(size);
   o->gc_next = g->gc.root;
@@ -122,7 +92,6 @@ GcObj* kx_mem_newgco(lua_State* L, size_t size) {
 
 void kx_mem_free(GlobalState* g, void* p, size_t size) {
   if (p == nullptr) return;
-  if (mem_quick(g, size)) kx_alloc_quick_give(static_cast<KxArena*>(g->alloc_ud), p, size);
-  else g->alloc_fn(g->alloc_ud, p, size, 0);
+  g->alloc_fn(g->alloc_ud, p, size, 0);
   g->gc.total -= static_cast<uint32_t>(size);
 }

@@ -10,8 +10,6 @@ GcObj* kx_mem_newgco(lua_State* L, size_t size);
 void* kx_mem_tryrealloc(GlobalState* g, void* p, size_t old_size, size_t new_size);
 // Frees without a lua_State (used by the collector's free functions).
 void kx_mem_free(GlobalState* g, void* p, size_t size);
-// Gives the small blocks kept for reuse back to the engine's allocator.
-void kx_mem_flush(GlobalState* g);
 
 template <typename T>
 inline T* kx_mem_newobj(lua_State* L, size_t size = sizeof(T)) {
