@@ -4,6 +4,7 @@
 # make asan      - the same tests on an AddressSanitizer + UndefinedBehaviorSanitizer build
 # make valgrind  - the script and golden tests, and the checker test, under valgrind's memcheck
 # make bench     - the benchmark suite in bench/ against build/tarnel (and lua5.4 when installed)
+# make bench-check - speed guard: instruction counts of some benchmarks against bench/ir_figures.txt
 
 BUILD          ?= build
 I386_BUILD     ?= build-i386
@@ -28,7 +29,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps i386-deps valgrind-deps configure build run test test-i386 asan valgrind bench clean
+.PHONY: all deps i386-deps valgrind-deps configure build run test test-i386 asan valgrind bench bench-check clean
 
 all: build
 
@@ -86,6 +87,10 @@ valgrind: deps valgrind-deps $(MEMCHECK_BUILD)/build.ninja
 # BENCH_ARGS passes options to bench/run, for example BENCH_ARGS="--callgrind" or "--only fib".
 bench: build
 	bench/run $$(command -v lua5.4 >/dev/null && echo --vs lua5.4) $(BENCH_ARGS)
+
+# Fails when a benchmark needs more than 3% more instructions than its stored figure.
+bench-check: build valgrind-deps
+	bench/check --interp $(BUILD)/tarnel
 
 clean:
 	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD)
