@@ -12,6 +12,7 @@
 #include "core/table.h"
 #include "lua.h"
 #include "vm/debug.h"
+#include "vm/dispatch.h"
 #include "vm/meta.h"
 #include "vm/vm.h"
 
@@ -763,6 +764,7 @@ extern "C" int lua_resume(lua_State* L, int nargs) {
 
 extern "C" int lua_yield(lua_State* L, int nresults) {
   if (!(reinterpret_cast<uintptr_t>(L->c_frame) & KX_CFRAME_RESUME)) kx_err_msg(L, KX_ERR_YieldAcrossCBoundary);
+  if (kx_dispatch_inhook(L)) kx_dispatch_yield(L);
   Value* src = L->top - nresults;
   for (int i = 0; i < nresults; i++) copyV(L->base + i, src + i);
   L->top = L->base + nresults;

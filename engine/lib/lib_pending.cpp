@@ -12,8 +12,6 @@ static const lua_CFunction notbuilt[] = {
     kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt, kx_lib_notbuilt,
 };
 
-KX_LIBDEF(kx_lib_init_debug, "debug");
-
 KX_LIBDEF(kx_lib_init_jit, "jit");
 
 KX_LIBDEF(kx_lib_init_jit_opt, "jit_opt");
@@ -24,8 +22,6 @@ static int open_stream(lua_State* L, const char* name, const uint8_t* stream) {
 }
 
 extern "C" int luaopen_string_buffer(lua_State* L) { return luaL_error(L, "'%s' is not available yet", "string.buffer"); }
-
-extern "C" int luaopen_debug(lua_State* L) { return open_stream(L, LUA_DBLIBNAME, kx_lib_init_debug.data()); }
 
 extern "C" int luaopen_jit(lua_State* L) {
   lua_pushliteral(L, "Linux");

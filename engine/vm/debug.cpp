@@ -243,9 +243,12 @@ const char* kx_debug_slotname(const GcProto* pt, const Instr* ins, uint32_t slot
 const char* kx_debug_funcname(lua_State* L, Value* frame, const char** name) {
   if (frame <= L->stack) return nullptr;
   if (frame_isvarg(frame)) frame = frame_prevd(frame);
+  // Only a call instruction or a metamethod continuation names the function; a frame entered from C
+  // (an error handler, a hook, a function that a C function called) has no name from the code below.
   Value* pframe;
   if (frame_islua(frame)) pframe = frame_prevl(frame);
-  else pframe = frame_prevd(frame);
+  else if (frame_iscont(frame)) pframe = frame_prevd(frame);
+  else return nullptr;
   if (pframe <= L->stack) return nullptr;
   GcFunc* fn = funcV(pframe);
   uint32_t pos = kx_debug_framepc(L, fn, frame);

@@ -185,7 +185,7 @@ void kx_err_run(lua_State* L) {
   Value* handler = find_handler(L);
   if (handler) {
     int32_t hoff = savestack(L, handler);
-    kx_state_checkstack(L, 40);
+    kx_state_checkstack(L, KX_HANDLER_SLOTS);
     handler = restorestack(L, hoff);
     if (!tv_isfunc(handler) || L->status == LUA_ERRERR) {
       setstrV(L->top - 1, kx_err_str(L, KX_ERR_ErrorInErrorHandling));
