@@ -183,13 +183,14 @@ const char* kx_debug_uvname(const GcProto* pt, uint32_t idx) {
   return reinterpret_cast<const char*>(p);
 }
 
-// Whether a jump lands after `writer` and at or before `use`: the slot that writer set may then hold
-// a value from another path when `use` runs.
+// Whether a jump from outside the instructions between `writer` and `use` lands after writer and at
+// or before use: the slot that writer set may then hold a value from another path when use runs.
+// Jumps within that stretch (the branches of a call's arguments) all come through writer.
 static bool jump_lands_between(const GcProto* pt, const Instr* writer, const Instr* use) {
   const Instr* code = proto_bc(pt);
   for (const Instr* p = code; p < code + pt->code_size; p++) {
     uint32_t op = bc_op(*p);
-    if (!bcmode_hasd(op) || bcmode_d(op) != BCMjump) continue;
+    if (!bcmode_hasd(op) || bcmode_d(op) != BCMjump || (p > writer && p < use)) continue;
     const Instr* target = p + 1 + bc_j(*p);
     if (target > writer && target <= use) return true;
   }
