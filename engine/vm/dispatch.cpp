@@ -169,6 +169,7 @@ void kx_dispatch_call(lua_State* L, const Instr* pc, uint32_t pending) {
     EntryRecord* cf = cframe_raw(L->c_frame);
     const Instr* oldpc = cf->saved_pc;
     void* oldframe = L->c_frame;
+    // The callee stands at its entry: its parameters are visible, its line is where it is defined.
     cf->saved_pc = pc;
     // A call hook cannot yield: the callee's frame is not complete yet.
     L->c_frame = cf;
