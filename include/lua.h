@@ -227,6 +227,18 @@ struct lua_Debug {
 #define KESTRIX_VERSION_NUM 20199
 #define KESTRIX_VERSION_SYM kestrix_version_2_1_1792588164
 
+/* kestrix_setmode: a target in the low byte, with the action bits above it. */
+#define KESTRIX_MODE_MASK 0x00ff
+#define KESTRIX_MODE_ENGINE 0       /* the whole compiler */
+#define KESTRIX_MODE_FUNC 2         /* one function's prototype */
+#define KESTRIX_MODE_ALLFUNC 3      /* a prototype and all prototypes nested in it */
+#define KESTRIX_MODE_ALLSUBFUNC 4   /* only the nested prototypes */
+#define KESTRIX_MODE_TRACE 5        /* one root trace (flush only) */
+#define KESTRIX_MODE_WRAPCFUNC 0x10 /* calls of API-created C functions through a wrapper */
+#define KESTRIX_MODE_OFF 0x0000
+#define KESTRIX_MODE_ON 0x0100
+#define KESTRIX_MODE_FLUSH 0x0200
+
 LUA_API int (kestrix_setmode)(lua_State *L, int idx, int mode);
 LUA_API void (KESTRIX_VERSION_SYM)(void);
 

@@ -751,6 +751,71 @@ extern "C" void lua_upvaluejoin(lua_State* L, int idx1, int n1, int idx2, int n2
 
 extern "C" void KESTRIX_VERSION_SYM(void) {}
 
+// ---- Compiler controls -------------------------------------------------------------------------------------
+
+// The prototype a per-function request names: idx 0 is the Lua function that called the running C
+// function; a C function or any other value names none.
+static GcProto* mode_proto(lua_State* L, int idx) {
+  if (idx == 0) {
+    int size;
+    Value* frame = kx_debug_frame(L, 1, &size);
+    return frame && isluafunc(frame_func(frame)) ? funcproto(frame_func(frame)) : nullptr;
+  }
+  const Value* o = index2adr(L, idx);
+  if (tv_isproto(o)) return protoV(o);
+  if (tv_isfunc(o) && isluafunc(funcV(o))) return funcproto(funcV(o));
+  return nullptr;
+}
+
+// Grants (on) or withdraws the permission to compile, on the prototype itself and/or the prototypes
+// nested in it (found among its constants).
+static void mode_setproto(GcProto* pt, bool on, bool self, bool nested) {
+  if (self) pt->flags = static_cast<uint8_t>(on ? pt->flags & ~KX_PROTO_NOJIT : pt->flags | KX_PROTO_NOJIT);
+  if (!nested) return;
+  for (uint32_t i = 1; i <= pt->gc_const_count; i++) {
+    GcObj* k = proto_kgc(pt, -static_cast<int32_t>(i));
+    if (k->gc_type == KX_IPROTO) mode_setproto(reinterpret_cast<GcProto*>(k), on, true, true);
+  }
+}
+
+// There is no trace compiler: requests change the recorded controls, and flushing has nothing to
+// discard.
+extern "C" int kestrix_setmode(lua_State* L, int idx, int mode) {
+  GlobalState* g = G(L);
+  if (g->hook_mask & KX_HOOK_GC) kx_err_caller(L, KX_ERR_BadActionInGc);
+  bool on = (mode & KESTRIX_MODE_ON) != 0, flush = (mode & KESTRIX_MODE_FLUSH) != 0;
+  switch (mode & KESTRIX_MODE_MASK) {
+    case KESTRIX_MODE_ENGINE: {
+      JitState* js = kx_jit(g);
+      if (!flush) js->flags = on ? js->flags | KX_JIT_F_ON : js->flags & ~uint32_t(KX_JIT_F_ON);
+      return 1;
+    }
+    case KESTRIX_MODE_FUNC:
+    case KESTRIX_MODE_ALLFUNC:
+    case KESTRIX_MODE_ALLSUBFUNC: {
+      GcProto* pt = mode_proto(L, idx);
+      if (pt == nullptr) return 0;
+      uint32_t target = static_cast<uint32_t>(mode & KESTRIX_MODE_MASK);
+      if (!flush) mode_setproto(pt, on, target != KESTRIX_MODE_ALLSUBFUNC, target != KESTRIX_MODE_FUNC);
+      return 1;
+    }
+    case KESTRIX_MODE_TRACE:
+      return flush ? 1 : 0;
+    case KESTRIX_MODE_WRAPCFUNC:
+      if (on) {
+        const Value* o = index2adr(L, idx);
+        if (!tv_islightud(o)) return 0;
+        g->wrap_fn = reinterpret_cast<int (*)(lua_State*, lua_CFunction)>(lightudV(o));
+        g->cfunc_entry_external = bcins_ad(BC_FUNCCW, LUA_MINSTACK, 0);
+      } else {
+        g->cfunc_entry_external = bcins_ad(BC_FUNCC, LUA_MINSTACK, 0);
+      }
+      return 1;
+    default:
+      return 0;
+  }
+}
+
 // ---- Coroutines ------------------------------------------------------------------------------------------
 
 extern "C" int lua_resume(lua_State* L, int nargs) {

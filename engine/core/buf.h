@@ -30,7 +30,10 @@ struct StrBufExt {
   char* r;              // read position: unread content is r ... w
   Ref<GcTable> dict_str;  // serializer dictionaries
   Ref<GcTable> dict_mt;
+  uint32_t depth;       // nesting levels left during one encode or decode
 };
+static_assert(KX_64 || sizeof(StrBufExt) == 36);
+static_assert(offsetof(StrBufExt, ref) == 4 * sizeof(void*) && offsetof(StrBufExt, r) == (KX_64 ? 40 : 20));
 
 constexpr uint32_t KX_MAX_BUF = 0x7fffff00;
 

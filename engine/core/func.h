@@ -39,6 +39,7 @@ enum : uint8_t {
   KX_PROTO_CHILD = 0x01,          // has child prototypes
   KX_PROTO_VARARG = 0x02,
   KX_PROTO_FFI = 0x04,            // uses C data constants
+  KX_PROTO_NOJIT = 0x08,          // run time: the trace compiler may not compile this function
   KX_PROTO_VARIANTS = 0x10,       // run time: the trace compiler patched in instruction variants
   KX_PROTO_HAS_RETURN = 0x20,     // compile time only
   KX_PROTO_FIXUP_RETURN = 0x40,   // compile time only: returns precede the first child

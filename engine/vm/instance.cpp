@@ -88,6 +88,7 @@ extern "C" lua_State* lua_newstate(lua_Alloc f, void* ud) {
   g->gc.pause = 200;
   g->vm_state = KX_VMST_C;
   kx_vm_init_dispatch(g);
+  kx_jit_init(kx_jit(g));
   L->status = KX_STATUS_CREATING;
   if (kx_vm_cpcall(L, nullptr, nullptr, state_open) != LUA_OK) {
     state_free_all(L);

@@ -69,6 +69,14 @@ inline constexpr LibDefText kx_libdefs[] = {
       C traceexitstub C ircalladdr)"},
     {"jit_opt", "C start"},
     {"jit_profile", "C start C stop C dumpstack"},
+    // The ffi's streams (ffi_meta, ffi_clib, ffi_callback, ffi: ids 168-207) belong here.
+    {"buffer_method", R"(
+      C free C reset C skip C set C put C putf C get C putcdata C reserve C commit C ref C encode C decode
+      C __gc C __tostring C __len
+      str buffer str __metatable set copy 1 str __index set)"},
+    {"buffer", R"(
+      copy 2 str "" set
+      C new C encode C decode)"},
 };
 
 namespace kx_libdef {

@@ -3,6 +3,7 @@
 
 #include "bytecode/bc.h"
 #include "core/entry.h"
+#include "core/jit.h"
 #include "core/state.h"
 #include "vm/ffid.h"
 
@@ -33,15 +34,19 @@ struct DispatchArea {
   const void* hook_call;  // function entries and fast built-ins, for call hooks
 };
 
-// The main thread, the GlobalState and the dispatch area are one allocation.
+// The main thread, the GlobalState, the dispatch area and the compiler controls are one allocation.
 struct StateBlock {
   lua_State L;
   GlobalState g;
   DispatchArea dispatch;
+  JitState jit;
 };
 
 inline DispatchArea* kx_dispatch(GlobalState* g) {
   return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->dispatch;
+}
+inline JitState* kx_jit(GlobalState* g) {
+  return &reinterpret_cast<StateBlock*>(reinterpret_cast<char*>(g) - offsetof(StateBlock, g))->jit;
 }
 
 // Fills the dispatch area and the GlobalState's C-function entries.

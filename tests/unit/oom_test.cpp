@@ -375,6 +375,26 @@ local junk = {}
 for i = 1, 200 do junk[i % 20] = {i, tostring(i)} collectgarbage("step") end
 assert(#junk[1] == 2)
 )lua"},
+    {"buffers", KX_OOM_PRELUDE R"lua(
+-- The loader itself: require would remember a load cut short by the memory error as failed.
+local buffer = package.preload["string.buffer"]("string.buffer")
+local b = buffer.new(8, {dict = {"id", "name"}, metatable = {{__index = {}}}})
+for i = 1, 30 do b:put(i, ",", ("x"):rep(i)) end
+b:putf("%d|%s", 7, "end")
+assert(#b:get(10) == 10 and b:get():sub(-5) == "7|end")
+local data = {}
+for i = 1, 20 do data[i] = {id = i, name = "n" .. i, list = {i, i * 2, tostring(i)}, [0] = i % 2 == 0} end
+local s = buffer.encode(data)
+local back = buffer.decode(s)
+assert(back[20].list[3] == "20" and back[4][0] == true)
+b:encode(data):encode("tail")
+assert(b:decode()[7].name == "n7" and b:decode() == "tail")
+local c = buffer.new():set(s)
+c:skip(3):put("grow")
+assert(c:tostring():sub(-4) == "grow")
+local ok, e = mem(pcall(buffer.decode, s:sub(1, -2)))
+assert(not ok and e:find("unexpected end of buffer"))
+)lua"},
 };
 
 int open_libs(lua_State* L) {
