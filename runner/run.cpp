@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "lauxlib.h"
 #include "lua.h"
@@ -25,8 +26,9 @@ static lua_State* failed_coroutine(lua_State* L1, int level) {
 
 // Pushes the frame lines of L1 from a level on, preceded by those of the coroutines that the error
 // came out of, innermost first.
-static void push_frames(lua_State* L, lua_State* L1, int level) {
-  if (lua_State* co = failed_coroutine(L1, level)) push_frames(L, co, 0);
+static void push_frames(lua_State* L, lua_State* L1, int level, bool from_coroutine) {
+  lua_State* co = from_coroutine ? failed_coroutine(L1, level) : nullptr;
+  if (co) push_frames(L, co, 0, true);
   static const char header[] = "stack traceback:";
   luaL_traceback(L, L1, nullptr, level);
   lua_pushstring(L, lua_tostring(L, -1) + sizeof(header) - 1);
@@ -42,8 +44,13 @@ static int traceback(lua_State* L) {
     lua_remove(L, 1);
   }
   lua_settop(L, 1);
+  // Resuming a coroutine that died earlier fails on its own; that coroutine's frames are old.
+  static const char dead[] = "cannot resume dead coroutine";
+  size_t len;
+  const char* msg = lua_tolstring(L, 1, &len);
+  bool resumed_dead = len >= sizeof(dead) - 1 && strcmp(msg + len - (sizeof(dead) - 1), dead) == 0;
   lua_pushliteral(L, "\nstack traceback:");
-  push_frames(L, L, 1);
+  push_frames(L, L, 1, !resumed_dead);
   lua_concat(L, lua_gettop(L));
   return 1;
 }
