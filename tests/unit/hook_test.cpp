@@ -100,11 +100,21 @@ TEST_F(Hooks, EventsOfACHook) {
   EXPECT_EQ(events, want);
 }
 
-TEST_F(Hooks, CountHookKeepsErrno) {
-  lua_sethook(L, [](lua_State*, lua_Debug*) { errno = EBADF; }, LUA_MASKCOUNT, 1);
-  errno = 0;
-  ASSERT_EQ(run("local f = io.open('/nonexistent/file') local e = select(3, io.open('/nonexistent/x')) assert(e == 2)"), 0);
+TEST_F(Hooks, HooksLeaveErrnoAlone) {
+  lua_register(L, "seterrno", [](lua_State* L1) {
+    errno = static_cast<int>(lua_tointeger(L1, 1));
+    return 0;
+  });
+  lua_register(L, "geterrno", [](lua_State* L1) {
+    lua_pushinteger(L1, errno);
+    return 1;
+  });
+  lua_sethook(L, [](lua_State*, lua_Debug*) { errno = EBADF; }, LUA_MASKCOUNT | LUA_MASKLINE, 1);
+  ASSERT_EQ(run("seterrno(7)\nlocal a = 1\nlocal b = a + 1\nerrno_seen = geterrno()"), 0);
   lua_sethook(L, nullptr, 0, 0);
+  lua_getglobal(L, "errno_seen");
+  EXPECT_EQ(lua_tointeger(L, -1), 7);
+  lua_pop(L, 1);
 }
 
 TEST_F(Hooks, CountHookYieldsFromACoroutine) {
