@@ -11,7 +11,7 @@ ASAN_BUILD     ?= build-asan
 MEMCHECK_BUILD ?= build-memcheck
 JOBS           ?= $(shell nproc)
 PACKAGES       := g++ cmake ninja-build googletest libffi-dev
-I386_PACKAGES  := g++-multilib qemu-user-static
+I386_PACKAGES  := g++-multilib qemu-user-static libffi-dev:i386
 VALGRIND_PACKAGES := valgrind
 SUDO           := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # KX_I386_EMULATE=ON runs the i386 programs under qemu even where the kernel could start them.
@@ -35,7 +35,10 @@ all: build
 deps:
 	$(call install,$(PACKAGES))
 
+# libffi for i386 comes from the i386 architecture of the package archive.
 i386-deps:
+	@dpkg --print-foreign-architectures | grep -qx i386 || \
+	  { $(SUDO) dpkg --add-architecture i386 && $(SUDO) apt-get update -qq; }
 	$(call install,$(I386_PACKAGES))
 
 valgrind-deps:

@@ -3,4 +3,3 @@
 #include "lib/lib.h"
 #include "lualib.h"
 
-extern "C" int luaopen_ffi(lua_State* L) { return kx_lib_notbuilt(L); }
