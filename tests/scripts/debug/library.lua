@@ -86,6 +86,21 @@ do
   assert(debug.setlocal(co, 1, 2, 7) == "y")
   assert(select(2, debug.getlocal(co, 1, 2)) == 7)
   errs(function() debug.getlocal(co, 9, 1) end, "bad argument #2 to 'getlocal' (level out of range)")
+  -- A leading thread moves every other argument up by one, in the messages as well.
+  errs(function() debug.getinfo(co, "x") end, "bad argument #2 to 'getinfo' (function or level expected)")
+  errs(function() debug.getinfo(co, 1, "Sz") end, "bad argument #3 to 'getinfo' (invalid option)")
+  errs(function() debug.getlocal(co, 1) end, "bad argument #3 to 'getlocal' (number expected, got no value)")
+  assert(debug.getlocal(co, f, 2) == "b")
+  errs(function() debug.setlocal(co, 9, 1, 0) end, "bad argument #2 to 'setlocal' (level out of range)")
+  errs(function() debug.setlocal(co, 1, 2) end, "bad argument #4 to 'setlocal' (value expected)")
+  assert(debug.setlocal(co, 1, 9, 0) == nil)
+  errs(function() debug.sethook(co, print) end, "bad argument #3 to 'sethook' (string expected, got no value)")
+  errs(function() debug.sethook(co, 1, "l") end, "bad argument #2 to 'sethook' (function expected, got number)")
+  errs(function() debug.traceback(co, "m", "x") end, "bad argument #3 to 'traceback' (number expected, got string)")
+  local tb = {}
+  assert(debug.traceback(co, tb) == tb)
+  -- The suspended thread still runs on from where it stopped.
+  assert(coroutine.resume(co) and coroutine.status(co) == "dead")
 end
 
 -- ---- getlocal and setlocal ------------------------------------------------------------------------
