@@ -118,6 +118,22 @@ do
   assert(max == 1)
 end
 
+-- Nor inside a finalizer: the collector's calls report no lines.
+do
+  local finalized, lines = false, {}
+  local p = newproxy(true)
+  getmetatable(p).__gc = function()
+    finalized = true
+  end
+  local gc_line = debug.getinfo(getmetatable(p).__gc, "S").linedefined + 1
+  p = nil
+  debug.sethook(function(_, line) lines[#lines + 1] = line end, "l")
+  collectgarbage()
+  debug.sethook()
+  assert(finalized and #lines > 0)
+  for _, line in ipairs(lines) do assert(line ~= gc_line, line) end
+end
+
 -- A hook that raises an error: the error comes out of the hooked code and pcall catches it.
 do
   local ok, err = pcall(function()
