@@ -38,6 +38,9 @@ dir:close()
 -- touch sets the times it is given; the current directory can be changed and restored.
 assert(lfs.touch(root .. "/alpha.txt", 1000000, 2000000))
 assert(lfs.attributes(root .. "/alpha.txt", "modification") == 2000000)
+-- Times past 2038 pass through the C API as integers wider than 32 bits.
+assert(lfs.touch(root .. "/alpha.txt", 2 ^ 32, 2 ^ 32 + 5))
+assert(lfs.attributes(root .. "/alpha.txt", "modification") == 2 ^ 32 + 5)
 local here = lfs.currentdir()
 assert(lfs.chdir(root))
 assert(lfs.currentdir() == root, lfs.currentdir())

@@ -30,6 +30,15 @@ cd "$src/examples/host"
 "$work/host" shop.lua >"$work/host.out" 2>"$work/host.err" || fail "the example host failed: $(cat "$work/host.err")"
 cmp -s "$work/host.out" shop.stdout || fail "the example host wrote: $(cat "$work/host.out")"
 
+# A host linked with the whole library and -rdynamic loads a native module (Debian's cjson).
+[ -f /usr/lib/x86_64-linux-gnu/lua/5.1/cjson.so ] || fail "needs the Debian package lua-cjson (make test installs it)"
+# shellcheck disable=SC2086
+cc -o "$work/module_host" "$src/tests/tools/module_host.c" $cflags -rdynamic \
+  $(echo " $libs " | sed 's/ -lkestrix / -Wl,--whole-archive -lkestrix -Wl,--no-whole-archive /') ||
+  fail "the module host does not build"
+printf 'assert(require("cjson").encode({1, 2}) == "[1,2]")\n' >"$work/module.lua"
+"$work/module_host" "$work/module.lua" || fail "the module host cannot load cjson"
+
 # The installed program runs a script.
 printf 'print(("%%s %%d"):format("installed", 6 * 7))\n' >"$work/hello.lua"
 [ "$("$root/bin/tarnel" "$work/hello.lua")" = "installed 42" ] || fail "the installed tarnel does not run"
