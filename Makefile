@@ -94,7 +94,8 @@ valgrind: deps valgrind-deps $(MEMCHECK_BUILD)/build.ninja
 	cmake --build $(MEMCHECK_BUILD) -j $(JOBS)
 	valgrind -q $(MEMCHECK_BUILD)/tests/checker_test  # counts its own deliberate errors
 	mkdir -p $(MEMCHECK_BUILD)/memcheck
-	cd $(MEMCHECK_BUILD)/memcheck && $(CURDIR)/tests/tools/memcheck.sh $(abspath $(MEMCHECK_BUILD))/tarnel
+	cd $(MEMCHECK_BUILD)/memcheck && KX_TEST_FFILIB=$(abspath $(MEMCHECK_BUILD))/tests/kx_test_ffilib.so \
+	  $(CURDIR)/tests/tools/memcheck.sh $(abspath $(MEMCHECK_BUILD))/tarnel
 
 # BENCH_ARGS passes options to bench/run, for example BENCH_ARGS="--callgrind" or "--only fib".
 bench: build
