@@ -4,6 +4,10 @@
 # make asan      - the same tests on an AddressSanitizer + UndefinedBehaviorSanitizer build
 # make valgrind  - the script and golden tests, and the checker test, under valgrind's memcheck
 # make bench     - the benchmark suite in bench/ against build/tarnel (and lua5.4 when installed)
+# make fuzz-smoke - every fuzz target for 30 seconds from its seed corpus (clang, libFuzzer)
+# make fuzz T=<target> S=<seconds> - one fuzz target for a long run
+# make oom-full  - every script test and golden script with each allocation failing in turn
+# make gc-stress - the script suite on the checking build with a collection at every allocation
 
 BUILD          ?= build
 I386_BUILD     ?= build-i386
@@ -13,6 +17,12 @@ JOBS           ?= $(shell nproc)
 PACKAGES       := g++ cmake ninja-build googletest libffi-dev
 I386_PACKAGES  := g++-multilib qemu-user-static
 VALGRIND_PACKAGES := valgrind
+FUZZ_BUILD     ?= build-fuzz
+FUZZ_PACKAGES  := clang libclang-rt-14-dev
+FUZZ_TARGETS   := load_source load_binary pattern format buffer_decode
+# Findings go to $(FUZZ_BUILD)/artifacts, inputs that reach new code to $(FUZZ_BUILD)/corpus.
+FUZZ_FLAGS     ?= -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
+S              ?= 600
 SUDO           := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # KX_I386_EMULATE=ON runs the i386 programs under qemu even where the kernel could start them.
 KX_I386_EMULATE ?= OFF
@@ -28,7 +38,8 @@ define install
 	fi
 endef
 
-.PHONY: all deps i386-deps valgrind-deps configure build run test test-i386 asan valgrind bench clean
+.PHONY: all deps i386-deps valgrind-deps fuzz-deps configure build run test test-i386 asan valgrind bench \
+        fuzz-build fuzz fuzz-smoke clean
 
 all: build
 
@@ -40,6 +51,9 @@ i386-deps:
 
 valgrind-deps:
 	$(call install,$(VALGRIND_PACKAGES))
+
+fuzz-deps:
+	$(call install,$(FUZZ_PACKAGES))
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -80,9 +94,35 @@ valgrind: deps valgrind-deps $(MEMCHECK_BUILD)/build.ninja
 	mkdir -p $(MEMCHECK_BUILD)/memcheck
 	cd $(MEMCHECK_BUILD)/memcheck && $(CURDIR)/tests/tools/memcheck.sh $(abspath $(MEMCHECK_BUILD))/tarnel
 
+$(FUZZ_BUILD)/build.ninja: | deps fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKX_SANITIZE=ON -DKX_FUZZ=ON
+
+fuzz-build: deps fuzz-deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# fuzz-run <target> <seconds>: libFuzzer's log in $(FUZZ_BUILD)/logs/<target>.log; its end is shown,
+# and on a finding the report.
+define fuzz-run
+	@mkdir -p $(FUZZ_BUILD)/corpus/$(1) $(FUZZ_BUILD)/artifacts $(FUZZ_BUILD)/logs
+	@echo "fuzz $(1): $(2) s"
+	@UBSAN_OPTIONS=print_stacktrace=1 $(FUZZ_BUILD)/tests/fuzz/fuzz_$(1) $(FUZZ_FLAGS) -max_total_time=$(2) \
+	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/$(1)- $(FUZZ_BUILD)/corpus/$(1) tests/fuzz/corpus/$(1) \
+	  >$(FUZZ_BUILD)/logs/$(1).log 2>&1 || { tail -n 60 $(FUZZ_BUILD)/logs/$(1).log; exit 1; }
+	@grep -E '^(#[0-9]+ +DONE|Done|stat::)' $(FUZZ_BUILD)/logs/$(1).log
+endef
+
+fuzz: fuzz-build
+	@test -n "$(T)" || { echo "usage: make fuzz T=<target> S=<seconds>; targets: $(FUZZ_TARGETS)"; exit 2; }
+	$(call fuzz-run,$(T),$(S))
+
+fuzz-smoke: fuzz-build
+	$(foreach t,$(FUZZ_TARGETS),$(call fuzz-run,$(t),30)
+	)
+
 # BENCH_ARGS passes options to bench/run, for example BENCH_ARGS="--callgrind" or "--only fib".
 bench: build
 	bench/run $$(command -v lua5.4 >/dev/null && echo --vs lua5.4) $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD)
+	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD) $(FUZZ_BUILD)
