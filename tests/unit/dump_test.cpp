@@ -10,6 +10,8 @@
 
 namespace {
 
+std::string read_file(const std::string& path);
+
 struct DumpTest : ::testing::Test {
   lua_State* L = luaL_newstate();
   DumpTest() { luaL_openlibs(L); }
@@ -120,6 +122,13 @@ TEST_F(DumpTest, DamagedChunksFailCleanly) {
   RecordProperty("loaded", loaded);
 }
 
+// Found by fuzzing: a variable info list whose last name ends at the region's end, so that its two
+// numbers lie beyond it, was accepted and then read past the prototype by the dump writer.
+TEST_F(DumpTest, VariableInfoMustEndInsideTheDebugRegion) {
+  std::string bad = read_file(std::string(KX_TEST_DATA_DIR) + "/../../fuzz/regress/load_binary/varinfo-past-region-end");
+  ASSERT_EQ(luaL_loadbuffer(L, bad.data(), bad.size(), "=fuzz"), LUA_ERRSYNTAX);
+  EXPECT_STREQ(lua_tostring(L, -1), "fuzz: cannot load malformed bytecode");
+}
 
 // A dump is the same on every build: the stored dump was written by the x86-64 build.
 std::string read_file(const std::string& path) {
