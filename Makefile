@@ -39,7 +39,7 @@ define install
 endef
 
 .PHONY: all deps i386-deps valgrind-deps fuzz-deps configure build run test test-i386 asan valgrind bench \
-        fuzz-build fuzz fuzz-smoke clean
+        fuzz-build fuzz fuzz-smoke oom-full clean
 
 all: build
 
@@ -119,6 +119,12 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	$(foreach t,$(FUZZ_TARGETS),$(call fuzz-run,$(t),30)
 	)
+
+# Every allocation point of every script test and golden script (see tests/unit/oom_scripts_test.cpp);
+# OOM_FILTER selects scripts by test name, for example OOM_FILTER='*string*'.
+OOM_FILTER ?= *
+oom-full: build
+	KX_OOM_FULL=1 $(BUILD)/tests/oom_scripts_test --gtest_filter='$(OOM_FILTER)'
 
 # BENCH_ARGS passes options to bench/run, for example BENCH_ARGS="--callgrind" or "--only fib".
 bench: build

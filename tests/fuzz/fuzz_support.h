@@ -15,8 +15,9 @@ struct FuzzAlloc {
 
 // A fresh instance whose allocations stop at `limit` live bytes; aborts when none can be made.
 lua_State* kx_fuzz_newstate(FuzzAlloc* a, size_t limit);
-// Opens the libraries and leaves only what cannot reach files, processes or native code: no io,
-// os, package, debug, jit or ffi, no dofile/loadfile/require, print discards its arguments, and
+// Opens the libraries that cannot reach files, processes or native code (base with coroutine,
+// table, string, math, bit; no io, os, package, debug, jit or ffi); no dofile/loadfile, print
+// discards its arguments, and
 // load/loadstring accept text only (untrusted bytecode is not meant to run). string.buffer is the
 // global `buffer`. Returns false when opening ran out of memory.
 bool kx_fuzz_sandbox(lua_State* L);
