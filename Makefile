@@ -7,7 +7,8 @@
 # make fuzz-smoke - every fuzz target for 30 seconds from its seed corpus (clang, libFuzzer)
 # make fuzz T=<target> S=<seconds> - one fuzz target for a long run
 # make oom-full  - every script test and golden script with each allocation failing in turn
-# make gc-stress - the script suite on the checking build with a collection at every allocation
+# make gc-stress - the script suite on the checking build with a full collection at every allocating
+#                  operation (GC_STRESS=STEP: an incremental step)
 
 BUILD          ?= build
 I386_BUILD     ?= build-i386
@@ -39,7 +40,7 @@ define install
 endef
 
 .PHONY: all deps i386-deps valgrind-deps fuzz-deps configure build run test test-i386 asan valgrind bench \
-        fuzz-build fuzz fuzz-smoke oom-full clean
+        fuzz-build fuzz fuzz-smoke oom-full gc-stress clean
 
 all: build
 
@@ -126,9 +127,21 @@ OOM_FILTER ?= *
 oom-full: build
 	KX_OOM_FULL=1 $(BUILD)/tests/oom_scripts_test --gtest_filter='$(OOM_FILTER)'
 
+# The script and golden tests on the checking build with collector work at every allocating
+# operation: GC_STRESS=FULL (a full cycle) or GC_STRESS=STEP (one incremental step).
+GC_STRESS ?= FULL
+GC_STRESS_BUILD = build-gcstress-$(GC_STRESS)
+GC_STRESS_TARGETS := tarnel kx_cmod_cmod kx_cmod_ab kx_cmod_v2 kx_cmod_multi kx_cmod_bconly
+gc-stress: deps
+	cmake -S . -B $(GC_STRESS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_SANITIZE=ON \
+	  -DKX_GC_STRESS=$(GC_STRESS)
+	cmake --build $(GC_STRESS_BUILD) -j $(JOBS) --target $(GC_STRESS_TARGETS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(GC_STRESS_BUILD) -j $(JOBS) -R '^(script|golden)/' --timeout 3000 --output-on-failure
+
 # BENCH_ARGS passes options to bench/run, for example BENCH_ARGS="--callgrind" or "--only fib".
 bench: build
 	bench/run $$(command -v lua5.4 >/dev/null && echo --vs lua5.4) $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD) $(FUZZ_BUILD) build-gcstress-FULL build-gcstress-STEP
