@@ -275,10 +275,12 @@ void validate(BcProtoReader* r, GcProto* pt) {
   // Execution can never run past the end of the code.
   uint32_t last = bc_op(code[size - 1]);
   if (!(bc_isret(last) || last == BC_CALLT || last == BC_CALLMT || last == BC_JMP || last == BC_UCLO)) malformed(r);
-  // Upvalue descriptors of child prototypes refer to this prototype's slots and upvalues.
+  // Upvalue descriptors of child prototypes refer to this prototype's slots and upvalues. A parent
+  // says that it has children: returns close its upvalues, and the writer dumps them, only then.
   for (uint32_t i = 0; i < pt->gc_const_count; i++) {
     GcObj* o = kgc_at(pt, i);
     if (o->gc_type != KX_IPROTO) continue;
+    if (!(pt->flags & KX_PROTO_CHILD)) malformed(r);
     const GcProto* child = reinterpret_cast<const GcProto*>(o);
     for (uint32_t u = 0; u < child->upval_count; u++) {
       uint16_t d = child->upval_descs[u];
