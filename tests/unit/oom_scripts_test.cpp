@@ -247,15 +247,20 @@ Outcome run(const Script& s, size_t stop_after, const std::string* expected) {
   return o;
 }
 
-// Every point, up to a cap: a run that fails from the k-th allocation on costs about k allocations,
-// so a script of millions would take days. Beyond the cap the points are spread evenly.
-constexpr size_t kFullCap = 200000;
+// Every point, up to a cap (KX_OOM_CAP, 200,000 by default): a run that fails from the k-th
+// allocation on costs about k allocations, so a script of millions would take days. Beyond the cap
+// the points are spread evenly.
+size_t full_cap() {
+  const char* cap = getenv("KX_OOM_CAP");
+  size_t n = cap ? strtoul(cap, nullptr, 10) : 0;
+  return n ? n : 200000;
+}
 
 // The first allocation points, then about `spread` more spread evenly over the run.
 std::vector<size_t> sample_points(size_t n, bool full) {
   std::vector<size_t> points;
   if (full) {
-    size_t step = (n + kFullCap - 1) / kFullCap;
+    size_t step = (n + full_cap() - 1) / full_cap();
     for (size_t k = 1; k <= n; k += step) points.push_back(k);
     return points;
   }
