@@ -16,7 +16,7 @@ ASAN_BUILD     ?= build-asan
 MEMCHECK_BUILD ?= build-memcheck
 JOBS           ?= $(shell nproc)
 PACKAGES       := g++ cmake ninja-build googletest libffi-dev
-I386_PACKAGES  := g++-multilib qemu-user-static
+I386_PACKAGES  := g++-multilib qemu-user-static libffi-dev:i386
 VALGRIND_PACKAGES := valgrind
 FUZZ_BUILD     ?= build-fuzz
 FUZZ_PACKAGES  := clang libclang-rt-14-dev
@@ -47,7 +47,10 @@ all: build
 deps:
 	$(call install,$(PACKAGES))
 
+# libffi for i386 comes from the i386 architecture of the package archive.
 i386-deps:
+	@dpkg --print-foreign-architectures | grep -qx i386 || \
+	  { $(SUDO) dpkg --add-architecture i386 && $(SUDO) apt-get update -qq; }
 	$(call install,$(I386_PACKAGES))
 
 valgrind-deps:

@@ -8,6 +8,7 @@
 
 #include "bytecode/bc.h"
 #include "bytecode/bcdump.h"
+#include "core/cdata.h"
 #include "core/gc.h"
 #include "core/state.h"
 #include "core/str.h"
@@ -96,6 +97,27 @@ GcTable* read_ktab(BcProtoReader* r) {
   return t;
 }
 
+// A 64-bit integer or complex constant; the chunk's header said so, and the foreign function
+// interface is open. The parts of a complex number come from outside: their NaNs are made canonical.
+GcCdata* read_kcdata(BcProtoReader* r, uint32_t tp) {
+  if (!(r->flags & KX_BCDUMP_F_FFI)) malformed(r);
+  uint32_t w[4] = {0, 0, 0, 0};
+  uint32_t words = tp == KX_BCDUMP_KGC_COMPLEX ? 4 : 2;
+  for (uint32_t i = 0; i < words; i++) w[i] = read_uleb(r);
+  if (tp == KX_BCDUMP_KGC_COMPLEX) {
+    for (uint32_t i = 0; i < 4; i += 2) {
+      Value v;
+      v.w.lo = w[i];
+      v.w.hi = w[i + 1];
+      setnumV_canon(&v, v.n);
+      w[i] = v.w.lo;
+      w[i + 1] = v.w.hi;
+    }
+  }
+  uint16_t id = tp == KX_BCDUMP_KGC_COMPLEX ? KX_CTID_COMPLEX : tp == KX_BCDUMP_KGC_U64 ? KX_CTID_UINT64 : KX_CTID_INT64;
+  return kx_cdata_newconst(r->L, id, w);
+}
+
 // Reads the GC constants from the highest index down; child prototypes come off the stack.
 void read_kgc(BcProtoReader* r, GcProto* pt, uint32_t count) {
   lua_State* L = r->L;
@@ -114,7 +136,7 @@ void read_kgc(BcProtoReader* r, GcProto* pt, uint32_t count) {
       o = gcV(L->top - 1);
       L->top--;
     } else {
-      malformed(r);  // C data constants need the foreign function interface
+      o = obj2gco(read_kcdata(r, tp));
     }
     kgc[~static_cast<int32_t>(i)] = o;
     kx_gc_objbarrier(G(L), obj2gco(pt), o);
@@ -198,11 +220,12 @@ bool operand_ok(const GcProto* pt, BCMode mode, uint32_t v, uint32_t pc) {
     case BCMstr: return valid_kgc(pt, v, KX_ISTR);
     case BCMtab: return valid_kgc(pt, v, KX_ITAB);
     case BCMfunc: return valid_kgc(pt, v, KX_IPROTO);
+    case BCMcdata: return valid_kgc(pt, v, KX_ICDATA);
     case BCMjump: {
       int64_t target = static_cast<int64_t>(pc) + 1 + (static_cast<int32_t>(v) - 0x8000);
       return target >= 1 && target < pt->code_size;
     }
-    default: return false;  // C data constants
+    default: return false;
   }
 }
 
@@ -240,7 +263,7 @@ bool allowed_opcode(uint32_t op, bool trusted) {
     // Run-time variants, headers and C entries never occur in a stored body.
     case BC_IFORL: case BC_JFORI: case BC_JFORL: case BC_IITERL: case BC_JITERL: case BC_ILOOP:
     case BC_JLOOP: case BC_FUNCF: case BC_IFUNCF: case BC_JFUNCF: case BC_FUNCV: case BC_IFUNCV:
-    case BC_JFUNCV: case BC_FUNCC: case BC_FUNCCW: case BC_KCDATA:
+    case BC_JFUNCV: case BC_FUNCC: case BC_FUNCCW:
       return false;
     // Raw access assumes a table and a number: only built-in code may use it.
     case BC_TGETR: case BC_TSETR:
@@ -486,6 +509,8 @@ GcProto* kx_bcread(ChunkStream* in, bool two_slot_frames) {
   GcString* name = read_chunk_name(in, flags);
   setstrV(L->top, name);  // anchored while the prototypes are read
   kx_state_incr_top(L);
+  // Opening may run collector steps, which must not happen while prototypes are half read.
+  if (flags & KX_BCDUMP_F_FFI) kx_cdata_open(L);
   int32_t level = savestack(L, L->top);
   for (;;) {
     if (in->cursor < in->block_end && *in->cursor == 0) {

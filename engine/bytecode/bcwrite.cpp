@@ -4,6 +4,7 @@
 #include "bytecode/bc.h"
 #include "bytecode/bcdump.h"
 #include "core/buf.h"
+#include "core/cdata.h"
 #include "core/entry.h"
 #include "core/func.h"
 #include "core/mem.h"
@@ -140,6 +141,16 @@ void write_ktab(lua_State* L, BcWriteCtx* ctx, GcTable* t) {
   }
 }
 
+// A 64-bit integer as two words; a complex number as the words of its real and imaginary parts.
+void write_kcdata(StrBuf* sb, const GcCdata* cd) {
+  const uint32_t* w = static_cast<const uint32_t*>(cdataptr(cd));
+  uint32_t type = cd->ctype_id == KX_CTID_COMPLEX ? KX_BCDUMP_KGC_COMPLEX
+                  : cd->ctype_id == KX_CTID_UINT64 ? KX_BCDUMP_KGC_U64 : KX_BCDUMP_KGC_I64;
+  put_uleb(sb, type);
+  uint32_t words = type == KX_BCDUMP_KGC_COMPLEX ? 4 : 2;
+  for (uint32_t i = 0; i < words; i++) put_uleb(sb, w[i]);
+}
+
 void write_kgc(lua_State* L, BcWriteCtx* ctx, GcProto* pt) {
   for (uint32_t i = pt->gc_const_count; i-- > 0;) {
     GcObj* o = proto_kgc(pt, ~static_cast<int32_t>(i));
@@ -150,6 +161,9 @@ void write_kgc(lua_State* L, BcWriteCtx* ctx, GcProto* pt) {
       case KX_ITAB:
         put_uleb(&ctx->sb, KX_BCDUMP_KGC_TAB);
         write_ktab(L, ctx, reinterpret_cast<GcTable*>(o));
+        break;
+      case KX_ICDATA:
+        write_kcdata(&ctx->sb, reinterpret_cast<GcCdata*>(o));
         break;
       default: {
         GcString* s = reinterpret_cast<GcString*>(o);

@@ -2,6 +2,7 @@
 #include "compiler/codegen.h"
 
 #include "core/arith.h"
+#include "core/cdata.h"
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/table.h"
@@ -617,6 +618,13 @@ void bcemit_binop(FuncBuilder* fs, BinOp op, ExprDesc* e1, ExprDesc* e2) {
   }
 }
 
+// A 64-bit integer negated arithmetically; a complex number by the sign of its imaginary part.
+static void cdata_negate(GcCdata* cd) {
+  uint64_t* p = static_cast<uint64_t*>(cdataptr(cd));
+  if (cd->ctype_id == KX_CTID_COMPLEX) p[1] ^= 0x8000000000000000ull;
+  else p[0] = 0 - p[0];
+}
+
 void bcemit_unop(FuncBuilder* fs, uint32_t op, ExprDesc* e) {
   if (op == BC_NOT) {
     int32_t t = e->false_jumps;
@@ -647,6 +655,10 @@ void bcemit_unop(FuncBuilder* fs, uint32_t op, ExprDesc* e) {
     if (!expr_hasjump(e)) {
       if (op == BC_UNM && e->kind == ExprNumber && e->k.n != 0) {  // -0 is left to run time
         e->k.u64 ^= 0x8000000000000000ull;
+        return;
+      }
+      if (op == BC_UNM && e->kind == ExprCdata) {  // the literal's own object, negated in place
+        cdata_negate(cdataV(&e->k));
         return;
       }
       if (op == BC_BNOT && e->kind == ExprNumber) {

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 
+#include "core/cdata.h"
 #include "core/mem.h"
 #include "core/state.h"
 #include "core/str.h"
@@ -148,8 +149,18 @@ static void lex_number(Lexer* ls, Value* tv) {
   ls->text.w--;
   StrScanFmt fmt = kx_strscan_scan(reinterpret_cast<const uint8_t*>(ls->text.b), len, tv,
                                    KX_STRSCAN_OPT_TONUM | KX_STRSCAN_OPT_IMAG | KX_STRSCAN_OPT_LL);
-  // 64-bit and imaginary literals need C data objects, which this engine does not provide.
-  if (fmt != KX_STRSCAN_NUM) kx_lex_error(ls, KX_TK_number, KX_ERR_MalformedNumber);
+  if (fmt == KX_STRSCAN_NUM) return;
+  if (fmt == KX_STRSCAN_ERROR) kx_lex_error(ls, KX_TK_number, KX_ERR_MalformedNumber);
+  // 64-bit integer and imaginary literals are C data constants.
+  GcCdata* cd;
+  if (fmt == KX_STRSCAN_IMAG) {
+    double parts[2] = {0.0, tv->n};
+    cd = kx_cdata_newconst(ls->thread, KX_CTID_COMPLEX, parts);
+  } else {
+    cd = kx_cdata_newconst(ls->thread, fmt == KX_STRSCAN_U64 ? KX_CTID_UINT64 : KX_CTID_INT64, &tv->u64);
+  }
+  setcdataV(tv, cd);
+  kx_parse_keepcdata(ls, tv);
 }
 
 // ---- Long strings and comments --------------------------------------------------------------------------

@@ -96,3 +96,5 @@ const char* kx_lex_token2str(Lexer* ls, int32_t tok);
 
 // Interns a string and anchors it in the constants of the function being compiled (parser).
 GcString* kx_parse_keepstr(Lexer* ls, const char* text, size_t len);
+// Anchors a C data constant in the current function's constant table.
+void kx_parse_keepcdata(Lexer* ls, const Value* cd);

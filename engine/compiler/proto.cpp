@@ -20,6 +20,13 @@ GcString* kx_parse_keepstr(Lexer* ls, const char* text, size_t len) {
   return s;
 }
 
+void kx_parse_keepcdata(Lexer* ls, const Value* cd) {
+  lua_State* L = ls->thread;
+  Value* slot = kx_tab_set(L, ls->func->constants, cd);
+  if (tv_isnil(slot)) setboolV(slot, true);
+  kx_gc_check(L);
+}
+
 void fs_init(Lexer* ls, FuncBuilder* fs, int32_t line) {
   lua_State* L = ls->thread;
   FuncBuilder* parent = ls->func;

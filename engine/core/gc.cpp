@@ -6,6 +6,7 @@
 // the other white after the flip are dead. Work per step is bounded by a budget in cost units.
 #include "core/gc.h"
 
+#include "core/cdata.h"
 #include "core/frame.h"
 #include "core/mem.h"
 #include "core/meta.h"
@@ -326,11 +327,27 @@ template <typename T, void (*F)(GlobalState*, T*)>
 void free_as(GlobalState* g, GcObj* o) {
   F(g, reinterpret_cast<T*>(o));
 }
-// Indexed by type byte - KX_ISTR. Traces and C data are freed by the trace compiler and the foreign
-// function interface, which this build does not create.
+// A C data object with a finalizer is not freed but queued for finalization; it dies in a later
+// cycle. The final sweep of lua_close frees it: every finalizer has run by then.
+void free_cdata(GlobalState* g, GcObj* o) {
+  if ((o->gc_marks & KX_GC_CDATA_FIN) && !(g->gc.current_white & KX_GC_SFIXED)) {
+    if (GcObj* last = g->gc.finalize_list) {
+      o->gc_next = last->gc_next;
+      last->gc_next = o;
+    } else {
+      o->gc_next = o;
+    }
+    g->gc.finalize_list = o;
+    return;
+  }
+  kx_cdata_free(g, reinterpret_cast<GcCdata*>(o));
+}
+
+// Indexed by type byte - KX_ISTR. Traces are freed by the trace compiler, which this build does not
+// create.
 const FreeFn gc_freefunc[] = {
     free_as<GcString, kx_str_free>, free_as<GcUpval, kx_func_freeuv>, free_as<lua_State, kx_state_free>,
-    free_as<GcProto, kx_func_freeproto>, free_as<GcFunc, kx_func_free>, nullptr, nullptr,
+    free_as<GcProto, kx_func_freeproto>, free_as<GcFunc, kx_func_free>, nullptr, free_cdata,
     free_as<GcTable, kx_tab_free>, free_as<GcUdata, kx_udata_free>,
 };
 
@@ -400,6 +417,7 @@ void atomic(GlobalState* g, lua_State* L) {
   g->gc.gray = g->gc.weak;  // weak tables are traversed again
   g->gc.weak = nullptr;
   gc_markobj(g, L);
+  if (g->ctype_state) kx_ctype_gcmark(g);
   mark_roots(g);
   gc_marktv(g, &g->registry);  // the registry slot may have been replaced through the C API
   propagate_all(g);
@@ -553,6 +571,8 @@ void kx_gc_fullgc(lua_State* L) {
 }
 
 // ---- Barriers -----------------------------------------------------------------------------------------
+
+void kx_gc_mark(GlobalState* g, GcObj* o) { gc_markobj(g, o); }
 
 void kx_gc_barrierback_slow(GlobalState* g, GcTable* t) {
   black2gray(obj2gco(t));

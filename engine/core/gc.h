@@ -22,6 +22,9 @@ void kx_gc_finalize_udata(lua_State* L);
 // the current white set to both whites plus the super-fixed bit).
 void kx_gc_freeall(GlobalState* g);
 
+// Marks an object that something outside the object graph keeps alive (no-op unless white).
+void kx_gc_mark(GlobalState* g, GcObj* o);
+
 void kx_gc_barrierback_slow(GlobalState* g, GcTable* t);
 void kx_gc_barrierf_slow(GlobalState* g, GcObj* o, GcObj* v);
 void kx_gc_barrieruv_slow(GlobalState* g, Value* slot);

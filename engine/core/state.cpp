@@ -2,6 +2,7 @@
 // the interpreter (vm/instance.cpp), which runs the steps that may fail under its protected entry.
 #include "core/state.h"
 
+#include "core/cdata.h"
 #include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
@@ -81,6 +82,7 @@ extern "C" lua_State* lua_newthread(lua_State* L) {
 
 void kx_state_free(GlobalState* g, lua_State* L1) {
   if (g->current_thread == L1) g->current_thread = nullptr;
+  if (g->ctype_state) kx_ctype_thread_freed(g, L1);
   if (L1->open_upvalues) kx_func_closeuv(L1, L1->stack);
   kx_mem_freevec(g, L1->stack, L1->stack_size);
   kx_mem_free(g, L1, sizeof(lua_State));

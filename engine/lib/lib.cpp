@@ -3,6 +3,7 @@
 
 #include "bytecode/bcdump.h"
 #include "bytecode/bcread.h"
+#include "core/cdata.h"
 #include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
@@ -195,6 +196,12 @@ int32_t kx_lib_checkint(lua_State* L, int n) { return kx_lib_num2int(kx_lib_chec
 int32_t kx_lib_optint(lua_State* L, int n, int32_t def) { return arg_isnil(L, n) ? def : kx_lib_checkint(L, n); }
 
 int32_t kx_lib_checkintrange(lua_State* L, int n) {
+  Value* o = arg_slot(L, n);
+  uint64_t v;
+  if (o < L->top && tv_iscdata(o) && kx_cdata_int64(G(L), cdataV(o), &v) >= KX_CINT_I64) {
+    if (v > KX_MAX_STR) kx_err_arg(L, n, KX_ERR_NumberOutOfRange);
+    return static_cast<int32_t>(v);
+  }
   int32_t i = kx_lib_checkint(L, n);
   if (static_cast<uint32_t>(i) > KX_MAX_STR) kx_err_arg(L, n, KX_ERR_NumberOutOfRange);
   return i;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/cdata.h"
 #include "core/err.h"
 #include "core/frame.h"
 #include "core/gc.h"
@@ -111,6 +112,7 @@ int kx_ff_tonumber(lua_State* L, Value* base, uint32_t nargs) {
   if (nargs < 1) return KX_FF_FALLBACK;
   if (nargs >= 2 && !tv_isnil(base + 1) && !(tv_isnum(base + 1) && numV(base + 1) == 10)) return KX_FF_FALLBACK;
   if (tv_isnum(base)) return 1;
+  if (tv_iscdata(base)) return KX_FF_FALLBACK;
   Value n;
   if (tv_isstr(base) && kx_strscan_num(strV(base), &n)) copyV(base, &n);
   else setnilV(base);
@@ -243,7 +245,11 @@ static int kx_ffh_tonumber(lua_State* L) {
   int32_t base = kx_lib_optint(L, 2, 10);
   if (base == 10) {
     lua_settop(L, 1);
-    return KX_FFH_RETRY;
+    if (!tv_iscdata(L->base)) return KX_FFH_RETRY;
+    double n;  // integer and floating C data convert to numbers, others give nil
+    if (kx_cdata_tonumber(G(L), cdataV(L->base), &n)) lua_pushnumber(L, n);
+    else lua_pushnil(L);
+    return ffh_return(1);
   }
   if (base < 2 || base > 36) kx_err_arg(L, 2, KX_ERR_BaseOutOfRange);
   GcString* s = kx_lib_checkstr(L, 1);

@@ -4,6 +4,7 @@
 // A buffer object is a userdata whose payload is a StrBufExt. A copy-on-write buffer reads memory it
 // does not own (a string given to set, kept alive through ref): it is never written or freed, and
 // its first growth copies the bytes into memory of its own.
+#include "core/cdata.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/strfmt.h"
@@ -56,10 +57,12 @@ static void consumed(StrBufExt* sbx) {
   if (sbx->r == sbx->sb.w && !iscow(sbx)) sbx->r = sbx->sb.w = sbx->sb.b;
 }
 
-// C data needs the ffi library, which this build does not have yet: no value can be C data, and the
-// methods that hand out pointers cannot create them.
-[[noreturn]] static void need_ffi(lua_State* L) {
-  kx_err_callermsg(L, kx_strfmt_pushf(L, "'%s' is not available yet", "ffi"));
+// Pushes an ffi byte pointer (the ffi opens for it) and a length: the results of reserve and ref.
+static int ret_pointer(lua_State* L, char* p, uint32_t len) {
+  setcdataV(L->top, kx_cdata_newptr(L, p));
+  kx_state_incr_top(L);
+  lua_pushnumber(L, len);
+  return 2;
 }
 
 // ---- Appending ----------------------------------------------------------------------------------------------
@@ -112,15 +115,19 @@ static int kx_cf_buffer_method_putf(lua_State* L) {
 }
 
 static int kx_cf_buffer_method_putcdata(lua_State* L) {
-  checkbuf(L);
-  // An ffi pointer would be read here; without the ffi no argument is C data.
-  kx_err_argtype(L, 2, "cdata");
+  StrBufExt* sbx = checkbuf(L);
+  if (L->base + 1 >= L->top || !tv_iscdata(L->base + 1)) kx_err_argtype(L, 2, "cdata");
+  const void* p = kx_cdata_topointer(L, 2);
+  uint32_t len = static_cast<uint32_t>(kx_lib_checkintrange(L, 3));
+  sbufsetowner(&sbx->sb, L);
+  kx_buf_putmem(&sbx->sb, p, len);
+  return ret_self(L);
 }
 
 static int kx_cf_buffer_method_reserve(lua_State* L) {
   StrBufExt* sbx = checkbuf(L);
   kx_bufx_more(sbx, static_cast<uint32_t>(kx_lib_checkintrange(L, 2)));
-  need_ffi(L);  // the free space goes back as an ffi byte pointer with its length
+  return ret_pointer(L, sbx->sb.w, sbufleft(&sbx->sb));
 }
 
 static int kx_cf_buffer_method_commit(lua_State* L) {
@@ -132,8 +139,8 @@ static int kx_cf_buffer_method_commit(lua_State* L) {
 }
 
 static int kx_cf_buffer_method_ref(lua_State* L) {
-  checkbuf(L);
-  need_ffi(L);  // the unread bytes go back as an ffi byte pointer with their length
+  StrBufExt* sbx = checkbuf(L);
+  return ret_pointer(L, sbx->r, unread(sbx));
 }
 
 // ---- Resetting and reading ----------------------------------------------------------------------------------
@@ -158,16 +165,28 @@ static int kx_cf_buffer_method_skip(lua_State* L) {
   return ret_self(L);
 }
 
+// Reads a string, or len bytes at an ffi pointer, without copying them.
 static int kx_cf_buffer_method_set(lua_State* L) {
   StrBufExt* sbx = checkbuf(L);
-  // A C data pointer with a length would be taken here once the ffi exists.
-  GcString* s = kx_lib_checkstr(L, 2);
+  const char* p;
+  uint32_t len;
+  GcObj* ref;
+  if (L->base + 1 < L->top && tv_iscdata(L->base + 1)) {
+    p = static_cast<const char*>(kx_cdata_topointer(L, 2));
+    len = static_cast<uint32_t>(kx_lib_checkintrange(L, 3));
+    ref = gcV(L->base + 1);
+  } else {
+    GcString* s = kx_lib_checkstr(L, 2);
+    p = strdata(s);
+    len = s->len;
+    ref = obj2gco(s);
+  }
   buf_release(L, sbx);
   sbx->sb.owner |= KX_SBUF_COW;
-  sbx->sb.b = sbx->r = const_cast<char*>(strdata(s));
-  sbx->sb.w = sbx->sb.e = sbx->sb.b + s->len;
-  sbx->ref = obj2gco(s);
-  kx_gc_objbarrier(G(L), obj2gco(udataV(L->base)), obj2gco(s));
+  sbx->sb.b = sbx->r = const_cast<char*>(p);
+  sbx->sb.w = sbx->sb.e = sbx->sb.b + len;
+  sbx->ref = ref;
+  kx_gc_objbarrier(G(L), obj2gco(udataV(L->base)), ref);
   return ret_self(L);
 }
 

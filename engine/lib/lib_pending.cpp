@@ -21,4 +21,3 @@ static int open_stream(lua_State* L, const char* name, const uint8_t* stream) {
 
 extern "C" int luaopen_debug(lua_State* L) { return open_stream(L, LUA_DBLIBNAME, kx_lib_init_debug.data()); }
 
-extern "C" int luaopen_ffi(lua_State* L) { return kx_lib_notbuilt(L); }

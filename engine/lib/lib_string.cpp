@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bytecode/bcdump.h"
+#include "core/cdata.h"
 #include "core/err.h"
 #include "core/gc.h"
 #include "core/str.h"
@@ -774,6 +775,14 @@ static void fmt_putbytes(StrBuf* sb, StrFormat sf, const char* p, uint32_t n) {
 }
 
 // %s and %q. Returns true when the argument's "__tostring" was called instead of writing it.
+// A 64-bit integer C data argument is formatted as it is.
+static bool fmt_int64(lua_State* L, int arg, uint64_t* k) {
+  const Value* o = L->base + arg - 1;
+  if (!tv_iscdata(o)) return false;
+  CdataIntKind kind = kx_cdata_int64(G(L), cdataV(o), k);
+  return kind == KX_CINT_I64 || kind == KX_CINT_U64;
+}
+
 static bool fmt_putstr(lua_State* L, StrBuf* sb, StrFormat sf, int arg, bool call_tostring) {
   Value* o = L->base + arg - 1;
   GcString* str = nullptr;
@@ -833,8 +842,14 @@ bool kx_lib_strformat(lua_State* L, StrBuf* sb, int arg, bool call_tostring) {
     }
     if (++arg > nargs) kx_err_arg(L, arg, KX_ERR_ValueExpected);
     switch (kind) {
-      case KX_STRFMT_INT: kx_strfmt_putfnum_int(sb, sf, kx_lib_checknum(L, arg)); break;
-      case KX_STRFMT_UINT: kx_strfmt_putfnum_uint(sb, sf, kx_lib_checknum(L, arg)); break;
+      case KX_STRFMT_INT:
+      case KX_STRFMT_UINT: {
+        uint64_t k;
+        if (fmt_int64(L, arg, &k)) kx_strfmt_putfxint(sb, sf, k);
+        else if (kind == KX_STRFMT_INT) kx_strfmt_putfnum_int(sb, sf, kx_lib_checknum(L, arg));
+        else kx_strfmt_putfnum_uint(sb, sf, kx_lib_checknum(L, arg));
+        break;
+      }
       case KX_STRFMT_NUM: kx_strfmt_putfnum(sb, sf, kx_lib_checknum(L, arg)); break;
       case KX_STRFMT_CHAR: kx_strfmt_putfchar(sb, sf, kx_lib_checkint(L, arg)); break;
       case KX_STRFMT_PTR: kx_strfmt_putptr(sb, lua_topointer(L, arg)); break;

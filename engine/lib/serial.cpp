@@ -7,6 +7,7 @@
 // either works: new tables are filled without write barriers, and decoded keys wait in C locals.
 #include "lib/serial.h"
 
+#include "core/cdata.h"
 #include "core/gc.h"
 #include "core/str.h"
 #include "core/table.h"
@@ -126,6 +127,24 @@ static char* enc_table(Encoder* en, char* w, GcTable* t) {
   return w;
 }
 
+// 64-bit integers and complex doubles with their raw bytes; other C data cannot be serialized.
+static char* enc_cdata(Encoder* en, char* w, const Value* v) {
+  GlobalState* g = G(en->L);
+  uint64_t x;
+  double parts[2];
+  CdataIntKind kind = kx_cdata_int64(g, cdataV(v), &x);
+  if (kind == KX_CINT_I64 || kind == KX_CINT_U64) {
+    *w++ = static_cast<char>(kind == KX_CINT_I64 ? KX_SER_INT64 : KX_SER_UINT64);
+    memcpy(w, &x, 8);
+    return w + 8;
+  }
+  if (!kx_cdata_complex(g, cdataV(v), parts)) enc_fail(en, KX_ERR_CannotSerialize, kx_obj_typename_of(v));
+  w = room(en, w, 17);
+  *w++ = static_cast<char>(KX_SER_COMPLEX);
+  memcpy(w, parts, 16);
+  return w + 16;
+}
+
 static char* enc_value(Encoder* en, char* w, const Value* v) {
   if (tv_isstr(v)) {
     const GcString* s = strV(v);
@@ -160,7 +179,7 @@ static char* enc_value(Encoder* en, char* w, const Value* v) {
       return w + 4;
     }
   }
-  // C data (64-bit integers, complex numbers) would be written here once the ffi exists.
+  if (tv_iscdata(v)) return enc_cdata(en, w, v);
   enc_fail(en, KX_ERR_CannotSerialize, kx_obj_typename_of(v));
 }
 
@@ -234,6 +253,20 @@ static void dec_table(Decoder* de, Value* out, uint32_t tag) {
   sbx->depth++;
 }
 
+// C data need the ffi loaded (the decoder runs no collector step, which opening it could); the
+// parts of a complex number come from outside and their NaNs are made canonical.
+static void dec_cdata(Decoder* de, Value* out, uint32_t tag) {
+  if (G(de->L)->ctype_state == nullptr) kx_err_callerv(de->L, KX_ERR_BadSerializeTag, tag);
+  if (tag != KX_SER_COMPLEX) {
+    setcdataV(out, kx_cdata_newconst(de->L, tag == KX_SER_INT64 ? KX_CTID_INT64 : KX_CTID_UINT64, get_bytes(de, 8)));
+    return;
+  }
+  Value parts[2];
+  memcpy(parts, get_bytes(de, 16), 16);
+  for (Value& p : parts) setnumV_canon(&p, p.n);
+  setcdataV(out, kx_cdata_newconst(de->L, KX_CTID_COMPLEX, parts));
+}
+
 static void dec_value(Decoder* de, Value* out) {
   uint32_t tag = get_u124(de);
   if (tag >= KX_SER_STR) {
@@ -288,8 +321,12 @@ static void dec_value(Decoder* de, Value* out) {
     case KX_SER_DICT_STR:
       copyV(out, dict_entry(de, de->sbx->dict_str, get_u124(de), KX_TSTR));
       return;
+    case KX_SER_INT64:
+    case KX_SER_UINT64:
+    case KX_SER_COMPLEX:
+      dec_cdata(de, out, tag);
+      return;
     default:
-      // Tags 16-18 (C data) are read here once the ffi exists; without it they are unknown tags.
       kx_err_callerv(de->L, KX_ERR_BadSerializeTag, tag);
   }
 }

@@ -20,6 +20,13 @@ enum : uint8_t {
   KX_FFID_gmatch_aux = kx_libdef::ffid("string", "gmatch_aux"),
   KX_FFID_table_new = kx_libdef::ffid("table", "new"),
   KX_FFID_table_clear = kx_libdef::ffid("table", "clear"),
+  // The shift and the and/or/xor functions of the bit library share a handler each.
+  KX_FFID_bit_lshift = kx_libdef::ffid("bit", "lshift"),
+  KX_FFID_bit_rshift = kx_libdef::ffid("bit", "rshift"),
+  KX_FFID_bit_arshift = kx_libdef::ffid("bit", "arshift"),
+  KX_FFID_bit_rol = kx_libdef::ffid("bit", "rol"),
+  KX_FFID_bit_band = kx_libdef::ffid("bit", "band"),
+  KX_FFID_bit_bor = kx_libdef::ffid("bit", "bor"),
 };
 
 enum : uint32_t {
@@ -42,6 +49,8 @@ static_assert(kx_libdef::ffid("io_method", "__tostring") == 106 && kx_libdef::ff
 static_assert(kx_libdef::ffid("os", "setlocale") == 128 && kx_libdef::ffid("debug", "traceback") == 146);
 static_assert(kx_libdef::ffid("jit", "attach") == 152 && kx_libdef::ffid("jit_util", "ircalladdr") == 163);
 static_assert(kx_libdef::ffid("jit_opt", "start") == 164 && kx_libdef::ffid("jit_profile", "dumpstack") == 167);
+static_assert(kx_libdef::ffid("ffi_meta", "__index") == 168 && kx_libdef::ffid("ffi", "load") == 207);
+static_assert(kx_libdef::ffid("buffer_method", "free") == 208 && kx_libdef::ffid("buffer", "decode") == 226);
 static_assert(KX_FF_COUNT == 57);
 
 // A fast path: computes the results into base[0] ... and returns their number, or KX_FF_FALLBACK to

@@ -5,6 +5,7 @@
 
 #include "compiler/lex.h"
 #include "core/alloc.h"
+#include "core/cdata.h"
 #include "core/err.h"
 #include "core/gc.h"
 #include "core/mem.h"
@@ -106,6 +107,7 @@ static void state_free_all(lua_State* L) {
   kx_func_closeuv(L, L->stack);
   g->gc.current_white = KX_GC_WHITES | KX_GC_SFIXED;
   kx_gc_freeall(g);
+  kx_ctype_freestate(g);  // after the C data, whose sizes it knows
   if (g->intern.slots) kx_mem_freevec(g, g->intern.slots, g->intern.mask + 1);
   kx_buf_free(g, &g->temp_buf);
   if (L->stack) kx_mem_freevec(g, L->stack, L->stack_size);

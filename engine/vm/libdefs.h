@@ -69,7 +69,15 @@ inline constexpr LibDefText kx_libdefs[] = {
       C traceexitstub C ircalladdr)"},
     {"jit_opt", "C start"},
     {"jit_profile", "C start C stop C dumpstack"},
-    // The ffi's streams (ffi_meta, ffi_clib, ffi_callback, ffi: ids 168-207) belong here.
+    {"ffi_meta", R"(
+      C __index C __newindex C __eq C __len C __lt C __le C __concat C __call C __add C __sub C __mul C __div
+      C __mod C __pow C __unm C __tostring C __pairs C __ipairs str ffi str __metatable set)"},
+    {"ffi_clib", "C __index C __newindex C __gc"},
+    {"ffi_callback", "C free C set copy 1 str __index set"},
+    {"ffi", R"(
+      copy 2 str "" set
+      C cdef C new C cast C typeof C typeinfo C istype C sizeof C alignof C offsetof C errno C string C copy
+      C fill C abi C metatype C gc C load)"},
     {"buffer_method", R"(
       C free C reset C skip C set C put C putf C get C putcdata C reserve C commit C ref C encode C decode
       C __gc C __tostring C __len

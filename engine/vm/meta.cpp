@@ -5,6 +5,7 @@
 
 #include "bytecode/bc.h"
 #include "core/arith.h"
+#include "core/cdata.h"
 #include "core/err.h"
 #include "core/frame.h"
 #include "core/gc.h"
@@ -143,11 +144,43 @@ Value* kx_meta_arith(lua_State* L, Value* ra, const Value* rb, const Value* rc, 
   return mmcall(L, KX_CONT_RA, mo, rb, rc);
 }
 
+// An operand of a 64-bit bitwise operation: a number (truncated) or a numeric C data object;
+// *uns when it is an unsigned 64-bit integer.
+static bool bit_operand(GlobalState* g, const Value* o, uint64_t* x, bool* uns) {
+  *uns = false;
+  if (tv_isnum(o)) {
+    double n = numV(o);
+    *x = n >= -9223372036854775808.0 && n < 9223372036854775808.0 ? static_cast<uint64_t>(static_cast<int64_t>(n))
+                                                                  : 0x8000000000000000ull;
+    return true;
+  }
+  if (!tv_iscdata(o)) return false;
+  CdataIntKind kind = kx_cdata_int64(g, cdataV(o), x);
+  *uns = kind == KX_CINT_U64;
+  return kind != KX_CINT_NONE;
+}
+
+// Strings are not converted and there are no bitwise metamethods. With C data operands the operation
+// is carried out on 64 bits, giving a 64-bit C data result; shift counts use their low six bits.
 void kx_meta_bitop(lua_State* L, Value* ra, const Value* rb, const Value* rc, uint32_t op) {
-  (void)ra;
-  (void)op;
-  // Strings are not converted and there are no bitwise metamethods.
-  kx_err_optype(L, tv_isnum(rb) ? rc : rb, KX_ERR_OpArith);
+  GlobalState* g = G(L);
+  uint64_t x, y;
+  bool ux, uy;
+  if (!bit_operand(g, rb, &x, &ux)) kx_err_optype(L, rb, KX_ERR_OpArith);
+  if (!bit_operand(g, rc, &y, &uy)) kx_err_optype(L, rc, KX_ERR_OpArith);
+  bool shift = op == BC_BSHL || op == BC_BSHR || op == BC_BSAR;
+  bool uns = ux || (uy && !shift);
+  uint64_t r;
+  switch (op) {
+    case BC_BNOT: r = ~x; break;
+    case BC_BAND: r = x & y; break;
+    case BC_BOR: r = x | y; break;
+    case BC_BXOR: r = x ^ y; break;
+    case BC_BSHL: r = x << (y & 63); break;
+    case BC_BSHR: r = x >> (y & 63); break;
+    default: r = static_cast<uint64_t>(static_cast<int64_t>(x) >> (y & 63)); break;
+  }
+  setcdataV(ra, kx_cdata_newconst(L, uns ? KX_CTID_UINT64 : KX_CTID_INT64, &r));
 }
 
 // ---- Concatenation -----------------------------------------------------------------------------------------
@@ -254,6 +287,12 @@ uintptr_t kx_meta_equal(lua_State* L, const Value* a, const Value* b, bool negat
     return reinterpret_cast<uintptr_t>(mmcall(L, negate ? KX_CONT_CONDF : KX_CONT_CONDT, mo, a, b));
   }
   return negate;
+}
+
+uintptr_t kx_meta_equal_cdata(lua_State* L, const Value* a, const Value* b, bool negate) {
+  const Value* mo = kx_meta_lookup(L, tv_iscdata(a) ? a : b, MM_eq);
+  if (tv_isnil(mo)) return (a->u64 == b->u64) != negate;
+  return reinterpret_cast<uintptr_t>(mmcall(L, negate ? KX_CONT_CONDF : KX_CONT_CONDT, mo, a, b));
 }
 
 // ---- Calls, loops, type checks --------------------------------------------------------------------------

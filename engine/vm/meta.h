@@ -24,6 +24,8 @@ Value* kx_meta_len(lua_State* L, const Value* o);
 // Results below 2 are the final outcome of the comparison, anything else is the new base of a call.
 uintptr_t kx_meta_comp(lua_State* L, const Value* a, const Value* b, uint32_t op);
 uintptr_t kx_meta_equal(lua_State* L, const Value* a, const Value* b, bool negate);
+// Equality where either operand is C data: the __eq of the C data metatable decides.
+uintptr_t kx_meta_equal_cdata(lua_State* L, const Value* a, const Value* b, bool negate);
 // Inserts the __call metamethod in place of a called value that is not a function (the arguments
 // move up one slot) and installs the frame link; raises the call error when there is none.
 void kx_meta_call(lua_State* L, Value* func, Value* top, uint32_t link);

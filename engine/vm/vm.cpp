@@ -512,6 +512,21 @@ op_ISGT:
   COMP_OP(numV(a) <= numV(d), c <= 0, true)
 #undef COMP_OP
 
+// Equality with a C data operand is decided by the foreign function interface through __eq.
+#define EQ_CDATA(a, b, negate)                                    \
+  {                                                               \
+    uintptr_t res;                                                \
+    PROTECT(res = kx_meta_equal_cdata(L, (a), (b), (negate)));    \
+    if (res >= 2) {                                               \
+      base = reinterpret_cast<Value*>(res);                       \
+      multres = 3;                                                \
+      goto vm_meta_call;                                          \
+    }                                                             \
+    if (res) pc += bc_j(*pc) + 1;                                 \
+    else pc++;                                                    \
+    DISPATCH();                                                   \
+  }
+
 op_ISEQV:
 op_ISNEV : {
   Value* a = RA;
@@ -520,6 +535,8 @@ op_ISNEV : {
   bool eq;
   if (tv_isnum(a) && tv_isnum(d)) {
     eq = numV(a) == numV(d);
+  } else if (tv_iscdata(a) || tv_iscdata(d)) {
+    EQ_CDATA(RA, RD, negate)
   } else if (a->w.hi != d->w.hi) {
     eq = false;
   } else if (tv_isprim(a) || a->w.lo == d->w.lo) {
@@ -546,6 +563,10 @@ op_ISNEV : {
 op_ISEQS:
 op_ISNES : {
   Value* a = RA;
+  if (tv_iscdata(a)) {
+    setstrV(&g->temp_value2, KSTR(ins_d(ins)));
+    EQ_CDATA(RA, &g->temp_value2, bc_op(ins) == BC_ISNES)
+  }
   bool eq = tv_isstr(a) && strV(a) == KSTR(ins_d(ins));
   if (eq != (bc_op(ins) == BC_ISNES)) pc += bc_j(*pc) + 1;
   else pc++;
@@ -555,6 +576,7 @@ op_ISNES : {
 op_ISEQN:
 op_ISNEN : {
   Value* a = RA;
+  if (tv_iscdata(a)) EQ_CDATA(RA, KNUM(ins_d(ins)), bc_op(ins) == BC_ISNEN)
   bool eq = tv_isnum(a) && numV(a) == numV(KNUM(ins_d(ins)));
   if (eq != (bc_op(ins) == BC_ISNEN)) pc += bc_j(*pc) + 1;
   else pc++;
@@ -564,10 +586,16 @@ op_ISNEN : {
 op_ISEQP:
 op_ISNEP : {
   bool eq = kx_tag(RA) == ~static_cast<uint32_t>(ins_d(ins));
+  if (!eq && tv_iscdata(RA)) {
+    setpriV(&g->temp_value2, ~static_cast<uint32_t>(ins_d(ins)));
+    EQ_CDATA(RA, &g->temp_value2, bc_op(ins) == BC_ISNEP)
+  }
   if (eq != (bc_op(ins) == BC_ISNEP)) pc += bc_j(*pc) + 1;
   else pc++;
   DISPATCH();
 }
+
+#undef EQ_CDATA
 
 op_ISTC:
   if (tv_istruecond(RD)) {

@@ -155,9 +155,13 @@ TEST(Lex, NumbersWithSeparatorsAndPrefixes) {
 TEST(Lex, MalformedNumbers) {
   EXPECT_EQ(scan("3x").error, "scan:1: malformed number near '3x'");
   EXPECT_EQ(scan("1e").error, "scan:1: malformed number near '1e'");
-  // 64-bit and imaginary literals need C data, which the engine does not provide.
-  EXPECT_EQ(scan("12LL").error, "scan:1: malformed number near '12LL'");
-  EXPECT_EQ(scan("2i").error, "scan:1: malformed number near '2i'");
+  // 64-bit and imaginary literals are C data; other suffixes are malformed.
+  EXPECT_EQ(scan("12LLL").error, "scan:1: malformed number near '12LLL'");
+  EXPECT_EQ(scan("2ii").error, "scan:1: malformed number near '2ii'");
+  EXPECT_EQ(scan("1.5LL").error, "scan:1: malformed number near '1.5LL'");
+  Scan s = scan("12LL 2i");
+  std::vector<int32_t> want = {KX_TK_number, KX_TK_number, KX_TK_eof};
+  EXPECT_EQ(kinds(s), want);
 }
 
 TEST(Lex, Escapes) {

@@ -280,7 +280,10 @@ Totals totals;
 
 class OomScripts : public ::testing::TestWithParam<Script> {
  protected:
-  static void SetUpTestSuite() { setenv("KX_TEST_CMODULES", KX_CMODULE_DIR, 0); }
+  static void SetUpTestSuite() {
+    setenv("KX_TEST_CMODULES", KX_CMODULE_DIR, 0);
+    setenv("KX_TEST_FFILIB", KX_TEST_FFILIB, 0);
+  }
 };
 
 TEST_P(OomScripts, EveryAllocationPoint) {
