@@ -20,7 +20,7 @@ I386_PACKAGES  := g++-multilib qemu-user-static libffi-dev:i386
 VALGRIND_PACKAGES := valgrind
 FUZZ_BUILD     ?= build-fuzz
 FUZZ_PACKAGES  := clang libclang-rt-14-dev
-FUZZ_TARGETS   := load_source load_binary pattern format buffer_decode
+FUZZ_TARGETS   := load_source load_binary pattern format buffer_decode ffi_cdef
 # Findings go to $(FUZZ_BUILD)/artifacts, inputs that reach new code to $(FUZZ_BUILD)/corpus.
 FUZZ_FLAGS     ?= -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
 S              ?= 600

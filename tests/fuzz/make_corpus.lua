@@ -102,6 +102,44 @@ for _, v in ipairs(values) do
   end
 end
 
+-- C declarations: every ffi.cdef text of the scripts alone, and every type string they look up
+-- after a NUL, once with no declarations and once with each declaration text of the same script
+-- that names something the type string names.
+local c_words = {}
+for w in ("struct union enum const volatile unsigned signed char short int long float double void bool"):gmatch("%a+") do
+  c_words[w] = true
+end
+local function literal(q) local f = load("return " .. q) return f and f() end
+n = 0
+seen = {}
+local function cdecl(decls, ty)
+  local key = decls .. "\0" .. (ty or "")
+  if seen[key] or #key > 4096 then return end
+  seen[key] = true
+  n = n + 1
+  put("ffi_cdef", ("c%03d"):format(n), ty and key or decls)
+end
+for _, src in ipairs(sources) do
+  if src:find("ffi", 1, true) then
+    local decls = {}
+    for text in src:gmatch("cdef%(%[%[(.-)%]%]%)") do decls[#decls + 1] = text end
+    for q in src:gmatch('cdef%(("[^"\n]*")%)') do decls[#decls + 1] = literal(q) end
+    for q in src:gmatch('cdef_err%(("[^"\n]*")%)') do decls[#decls + 1] = literal(q) end
+    for _, d in ipairs(decls) do cdecl(d) end
+    for q in src:gmatch('ffi%.%a+%(("[^"\n]*")') do
+      local ty = literal(q)
+      if ty then
+        cdecl("", ty)
+        for _, d in ipairs(decls) do
+          for id in ty:gmatch("[%a_][%w_]*") do
+            if not c_words[id] and d:find("%f[%w_]" .. id .. "%f[^%w_]") then cdecl(d, ty) break end
+          end
+        end
+      end
+    end
+  end
+end
+
 local names = {}
 for k, c in pairs(counts) do names[#names + 1] = k .. " " .. c end
 table.sort(names)

@@ -23,8 +23,9 @@ std::string run(const char* src) {
   return out;
 }
 
-// Succeeds where the memory allows (the x86-64 release build), or fails with the memory error and
-// leaves an instance that goes on working.
+// Succeeds, or fails with the memory error and leaves an instance that goes on working. Even on the
+// x86-64 release build either may happen: the arena maps large blocks at random places below 4 GiB,
+// and with 1 GiB already live the space left may hold no free gigabyte in one piece.
 TEST(Limits, GigabyteConcatenation) {
   std::string r = run(R"(
     local s = ("x"):rep(2^29)
@@ -39,11 +40,7 @@ TEST(Limits, GigabyteConcatenation) {
     assert(#r == 2^30 and r:sub(1, 2) == "xx" and r:sub(-2) == "xx" and r:find("y") == nil)
     return "built"
   )");
-#if KX_64 && !defined(KX_SANITIZE)
-  EXPECT_EQ(r, "built");
-#else
   EXPECT_TRUE(r == "built" || r == "refused") << r;
-#endif
 }
 
 #if KX_64 && !defined(KX_SANITIZE)
