@@ -134,11 +134,10 @@ oom-full: build
 # operation: GC_STRESS=FULL (a full cycle) or GC_STRESS=STEP (one incremental step).
 GC_STRESS ?= FULL
 GC_STRESS_BUILD = build-gcstress-$(GC_STRESS)
-GC_STRESS_TARGETS := tarnel kx_cmod_cmod kx_cmod_ab kx_cmod_v2 kx_cmod_multi kx_cmod_bconly
 gc-stress: deps
 	cmake -S . -B $(GC_STRESS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_SANITIZE=ON \
 	  -DKX_GC_STRESS=$(GC_STRESS)
-	cmake --build $(GC_STRESS_BUILD) -j $(JOBS) --target $(GC_STRESS_TARGETS)
+	cmake --build $(GC_STRESS_BUILD) -j $(JOBS) --target kx_script_deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(GC_STRESS_BUILD) -j $(JOBS) -R '^(script|golden)/' --timeout 3000 --output-on-failure
 
