@@ -272,6 +272,18 @@ void clear_weak(GcObj* o) {
 
 // ---- Finalizers ---------------------------------------------------------------------------------------
 
+// Appends an object to the finalizer list. The list is circular and finalize_list names its last
+// element, so the oldest entry is finalized first.
+void queue_finalize(GlobalState* g, GcObj* o) {
+  if (GcObj* last = g->gc.finalize_list) {
+    o->gc_next = last->gc_next;
+    last->gc_next = o;
+  } else {
+    o->gc_next = o;
+  }
+  g->gc.finalize_list = o;
+}
+
 // Marks the objects awaiting finalization: they, and what they reference, live until their
 // finalizers have run.
 void mark_finalize_list(GlobalState* g) {
@@ -331,13 +343,7 @@ void free_as(GlobalState* g, GcObj* o) {
 // cycle. The final sweep of lua_close frees it: every finalizer has run by then.
 void free_cdata(GlobalState* g, GcObj* o) {
   if ((o->gc_marks & KX_GC_CDATA_FIN) && !(g->gc.current_white & KX_GC_SFIXED)) {
-    if (GcObj* last = g->gc.finalize_list) {
-      o->gc_next = last->gc_next;
-      last->gc_next = o;
-    } else {
-      o->gc_next = o;
-    }
-    g->gc.finalize_list = o;
+    queue_finalize(g, o);
     return;
   }
   kx_cdata_free(g, reinterpret_cast<GcCdata*>(o));
@@ -620,14 +626,7 @@ uint32_t kx_gc_separateudata(GlobalState* g, int all) {
     }
     m += static_cast<uint32_t>(sizeof(GcUdata)) + ud->len;
     *p = o->gc_next;
-    // The list is circular and finalize_list names its last element.
-    if (GcObj* last = g->gc.finalize_list) {
-      o->gc_next = last->gc_next;
-      last->gc_next = o;
-    } else {
-      o->gc_next = o;
-    }
-    g->gc.finalize_list = o;
+    queue_finalize(g, o);
   }
   // The object sweep may have stood on a userdata that left the list: it starts again from the
   // head, which only repeats work.
