@@ -1,5 +1,6 @@
 // The core C API.
 #include <cstring>
+#include <limits>
 
 #include "core/err.h"
 #include "core/frame.h"
@@ -12,6 +13,7 @@
 #include "core/table.h"
 #include "lua.h"
 #include "vm/debug.h"
+#include "vm/dispatch.h"
 #include "vm/meta.h"
 #include "vm/vm.h"
 
@@ -235,10 +237,13 @@ extern "C" lua_Number lua_tonumberx(lua_State* L, int idx, int* isnum) {
 
 extern "C" lua_Number lua_tonumber(lua_State* L, int idx) { return lua_tonumberx(L, idx, nullptr); }
 
-// Truncation toward zero; values outside the 32-bit range and NaN give 0x80000000.
-static int32_t num2int_trunc(double n) {
-  if (n >= -2147483648.0 && n < 2147483648.0) return static_cast<int32_t>(n);
-  return INT32_MIN;
+// Truncation toward zero to the width of lua_Integer, the width of a pointer: 32 bits on i386, 64 on
+// x86-64, where native modules pass file sizes, offsets and times beyond 2^31 as integers. Values
+// outside that range and NaN give the smallest lua_Integer (0x80000000 on i386).
+static lua_Integer num2int_trunc(double n) {
+  constexpr double limit = sizeof(lua_Integer) == 8 ? 9223372036854775808.0 : 2147483648.0;
+  if (n >= -limit && n < limit) return static_cast<lua_Integer>(n);
+  return std::numeric_limits<lua_Integer>::min();
 }
 
 extern "C" lua_Integer lua_tointegerx(lua_State* L, int idx, int* isnum) {
@@ -828,6 +833,7 @@ extern "C" int lua_resume(lua_State* L, int nargs) {
 
 extern "C" int lua_yield(lua_State* L, int nresults) {
   if (!(reinterpret_cast<uintptr_t>(L->c_frame) & KX_CFRAME_RESUME)) kx_err_msg(L, KX_ERR_YieldAcrossCBoundary);
+  if (kx_dispatch_inhook(L)) kx_dispatch_yield(L);
   Value* src = L->top - nresults;
   for (int i = 0; i < nresults; i++) copyV(L->base + i, src + i);
   L->top = L->base + nresults;

@@ -22,6 +22,7 @@ struct EntryRecord {
   int32_t catch_off;       // set by a throw: the pcall frame that catches inside this entry, or 0
   uint8_t kind;            // KX_ENTRY_*
   bool in_handler;         // entered while an error handler runs on the thread
+  bool in_hook;            // a hook called on this entry's frames runs (a C hook may yield from it)
   jmp_buf exit;            // where the non-local exit lands
 };
 

@@ -55,11 +55,21 @@ static void* mem_user(GlobalState* g, void* p, size_t osz, size_t nsz) {
 }
 #endif
 
+// The engine's own allocator is called directly rather than through its lua_Alloc entry.
 static void* mem_call(GlobalState* g, void* p, size_t osz, size_t nsz) {
+  if (g->alloc_fn == kx_alloc_f) {
+    KxArena* a = static_cast<KxArena*>(g->alloc_ud);
+    if (nsz == 0) {
+      kx_alloc_free(a, p);
+      return nullptr;
+    }
+    return p ? kx_alloc_realloc(a, p, nsz) : kx_alloc_malloc(a, nsz);
+  }
 #if KX_64
-  if (g->alloc_fn != kx_alloc_f) return mem_user(g, p, osz, nsz);
-#endif
+  return mem_user(g, p, osz, nsz);
+#else
   return g->alloc_fn(g->alloc_ud, p, osz, nsz);
+#endif
 }
 
 void* kx_mem_tryrealloc(GlobalState* g, void* p, size_t osz, size_t nsz) {
@@ -92,6 +102,6 @@ GcObj* kx_mem_newgco(lua_State* L, size_t size) {
 
 void kx_mem_free(GlobalState* g, void* p, size_t size) {
   if (p == nullptr) return;
-  g->alloc_fn(g->alloc_ud, p, size, 0);
+  mem_call(g, p, size, 0);
   g->gc.total -= static_cast<uint32_t>(size);
 }

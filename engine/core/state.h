@@ -37,7 +37,11 @@ static_assert(offsetof(lua_State, stack_size) == (KX_64 ? 48 : 44));
 constexpr uint32_t KX_STACK_EXTRA = 6;       // headroom slots beyond stack_limit
 constexpr uint32_t KX_STACK_START = 39;      // usable slots of a fresh stack
 constexpr uint32_t KX_STACK_MAX = 65500;     // usable slots at most
-constexpr uint32_t KX_STACK_ERRMAX = 65541;  // usable slots while an overflow is being handled
+// Slots an error handler is given above the error object (room for two C functions).
+constexpr uint32_t KX_HANDLER_SLOTS = 2 * LUA_MINSTACK;
+// Usable slots while an overflow is being handled: above a full stack, the error object, the handler
+// and the handler's room.
+constexpr uint32_t KX_STACK_ERRMAX = KX_STACK_MAX + 2 + KX_HANDLER_SLOTS;
 // A stack extended for an overflow shrinks back to KX_STACK_MAX once this many slots below that are free.
 constexpr uint32_t KX_STACK_RESERVE = 43;
 constexpr uint8_t KX_STATUS_CREATING = 6;

@@ -263,12 +263,6 @@ TableNode* kx_tab_getinth(GcTable* t, int32_t k) {
   return nullptr;
 }
 
-const Value* kx_tab_getint(GcTable* t, int32_t k) {
-  if (static_cast<uint32_t>(k) < t->asize) return &t->array[k];
-  TableNode* n = kx_tab_getinth(t, k);
-  return n ? &n->val : nullptr;
-}
-
 static TableNode* find_node(const GcTable* t, const Value* key) {
   TableNode* n = hashkey(t, key);
   if (tv_isnum(key)) {

@@ -60,8 +60,13 @@ inline const Value* kx_tab_getstr(const GcTable* t, const GcString* key) {
   } while ((n = n->next) != nullptr);
   return nullptr;
 }
-const Value* kx_tab_getint(GcTable* t, int32_t k);
 TableNode* kx_tab_getinth(GcTable* t, int32_t k);
+// The value slot of an integer key, or null; the array part needs no call.
+inline const Value* kx_tab_getint(GcTable* t, int32_t k) {
+  if (static_cast<uint32_t>(k) < t->asize) return &t->array[k];
+  TableNode* n = kx_tab_getinth(t, k);
+  return n ? &n->val : nullptr;
+}
 Value* kx_tab_set(lua_State* L, GcTable* t, const Value* key);
 Value* kx_tab_setstr(lua_State* L, GcTable* t, const GcString* key);
 Value* kx_tab_setint(lua_State* L, GcTable* t, int32_t k);

@@ -623,17 +623,28 @@ static ErrorCode resume_refusal(lua_State* co) {
   return static_cast<ErrorCode>(0);
 }
 
+// Moves the top n values of one stack onto the other, which has room for them.
+static void move_values(lua_State* from, lua_State* to, uint32_t n) {
+  Value* src = from->top - n;
+  Value* dst = to->top;
+  for (uint32_t i = 0; i < n; i++) copyV(dst + i, src + i);
+  to->top = dst + n;
+  from->top = src;
+}
+
 // Moves the top nargs values to co and resumes it; returns the status, with the results (or the
 // error object) moved onto L's stack.
 static int resume_with(lua_State* L, lua_State* co, int nargs) {
-  if (!lua_checkstack(co, nargs)) kx_err_callerv(L, KX_ERR_StackOverflowDetail, "too many arguments to resume");
-  lua_xmove(L, co, nargs);
+  bool room = co->stack_limit - co->top > nargs && (co->top - co->base) + nargs <= LUAI_MAXCSTACK;
+  if (!room && !lua_checkstack(co, nargs))
+    kx_err_callerv(L, KX_ERR_StackOverflowDetail, "too many arguments to resume");
+  move_values(L, co, static_cast<uint32_t>(nargs));
   int status = kx_vm_resume(co, co->top - nargs);
   G(L)->current_thread = L;
-  int nres = status <= LUA_YIELD ? static_cast<int>(co->top - co->base) : 1;
-  if (!kx_lib_stackroom(L, static_cast<uint32_t>(nres) + 1))
+  uint32_t nres = status <= LUA_YIELD ? static_cast<uint32_t>(co->top - co->base) : 1;
+  if (!kx_lib_stackroom(L, nres + 1))
     kx_err_callerv(L, KX_ERR_StackOverflowDetail, "too many results to resume");
-  lua_xmove(co, L, nres);
+  move_values(co, L, nres);
   return status;
 }
 

@@ -183,13 +183,14 @@ const char* kx_debug_uvname(const GcProto* pt, uint32_t idx) {
   return reinterpret_cast<const char*>(p);
 }
 
-// Whether a jump lands after `writer` and at or before `use`: the slot that writer set may then hold
-// a value from another path when `use` runs.
+// Whether a jump from outside the instructions between `writer` and `use` lands after writer and at
+// or before use: the slot that writer set may then hold a value from another path when use runs.
+// Jumps within that stretch (the branches of a call's arguments) all come through writer.
 static bool jump_lands_between(const GcProto* pt, const Instr* writer, const Instr* use) {
   const Instr* code = proto_bc(pt);
   for (const Instr* p = code; p < code + pt->code_size; p++) {
     uint32_t op = bc_op(*p);
-    if (!bcmode_hasd(op) || bcmode_d(op) != BCMjump) continue;
+    if (!bcmode_hasd(op) || bcmode_d(op) != BCMjump || (p > writer && p < use)) continue;
     const Instr* target = p + 1 + bc_j(*p);
     if (target > writer && target <= use) return true;
   }
@@ -243,9 +244,12 @@ const char* kx_debug_slotname(const GcProto* pt, const Instr* ins, uint32_t slot
 const char* kx_debug_funcname(lua_State* L, Value* frame, const char** name) {
   if (frame <= L->stack) return nullptr;
   if (frame_isvarg(frame)) frame = frame_prevd(frame);
+  // Only a call instruction or a metamethod continuation names the function; a frame entered from C
+  // (an error handler, a hook, a function that a C function called) has no name from the code below.
   Value* pframe;
   if (frame_islua(frame)) pframe = frame_prevl(frame);
-  else pframe = frame_prevd(frame);
+  else if (frame_iscont(frame)) pframe = frame_prevd(frame);
+  else return nullptr;
   if (pframe <= L->stack) return nullptr;
   GcFunc* fn = funcV(pframe);
   uint32_t pos = kx_debug_framepc(L, fn, frame);

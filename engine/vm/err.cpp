@@ -12,6 +12,7 @@
 #include "vm/ffid.h"
 #include "vm/vm.h"
 
+static inline bool frame_runs_lua(const Value* frame) { return isluafunc(funcV(frame)); }
 static inline Value* saved_top(const lua_State* L, const EntryRecord* cf) { return restorestack(L, -cf->wanted); }
 static inline bool entry_has_no_frame(const EntryRecord* cf) { return cf->wanted < 0; }
 
@@ -133,6 +134,24 @@ Value* kx_err_unwind_pcall(lua_State* L, Value* frame) {
   return pbase;
 }
 
+// A coroutine that dies while its innermost frame runs Lua code keeps that frame's position for
+// tracebacks, which its entry record held: a dummy continuation frame above the frame holds the
+// instruction, just below the error object.
+static void keep_position(lua_State* L, const EntryRecord* rec) {
+  Value* frame = L->base - 1;
+  const Instr* pc = rec->saved_pc;
+  if (frame <= L->stack || !frame_runs_lua(frame) || pc == nullptr || pc == reinterpret_cast<const Instr*>(L)) return;
+  Value* err = L->top - 1;
+  if (err < L->base || L->top + 2 > L->stack_limit) return;
+  copyV(err + 2, err);
+  err->w.lo = KX_CONT_NOP;
+  err->w.hi = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pc));
+  setframe_func(err + 1, reinterpret_cast<GcFunc*>(L));
+  setframe_link(err + 1, static_cast<uint32_t>(reinterpret_cast<char*>(err + 2) - reinterpret_cast<char*>(L->base.get())) | FRAME_CONT);
+  L->base = err + 2;
+  L->top = err + 3;
+}
+
 void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status) {
   GlobalState* g = G(L);
   g->vm_state = KX_VMST_C;
@@ -140,6 +159,7 @@ void kx_err_unwind_entry(lua_State* L, EntryRecord* rec, int status) {
   if (rec->kind == KX_ENTRY_RESUME) {
     // The coroutine dies with the error object on top of its stack as it was.
     g->hook_mask &= static_cast<uint8_t>(~KX_HOOK_ACTIVE);
+    if (status != LUA_YIELD) keep_position(L, rec);
     L->c_frame = nullptr;
     L->status = static_cast<uint8_t>(status);
     return;
@@ -185,7 +205,7 @@ void kx_err_run(lua_State* L) {
   Value* handler = find_handler(L);
   if (handler) {
     int32_t hoff = savestack(L, handler);
-    kx_state_checkstack(L, 40);
+    kx_state_checkstack(L, KX_HANDLER_SLOTS);
     handler = restorestack(L, hoff);
     if (!tv_isfunc(handler) || L->status == LUA_ERRERR) {
       setstrV(L->top - 1, kx_err_str(L, KX_ERR_ErrorInErrorHandling));
@@ -203,8 +223,6 @@ void kx_err_run(lua_State* L) {
 }
 
 // ---- Raisers -----------------------------------------------------------------------------------------------
-
-static inline bool frame_runs_lua(const Value* frame) { return isluafunc(funcV(frame)); }
 
 // Prepares the current frame for pushing a message: a Lua frame's whole register window stays intact.
 static void fix_top(lua_State* L) {

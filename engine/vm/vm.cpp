@@ -7,6 +7,7 @@
 #include "vm/vm.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "core/arith.h"
 #include "core/frame.h"
@@ -15,6 +16,7 @@
 #include "core/str.h"
 #include "core/strscan.h"
 #include "core/table.h"
+#include "vm/dispatch.h"
 #include "vm/err.h"
 #include "vm/ffid.h"
 #include "vm/meta.h"
@@ -90,6 +92,8 @@ static int vm_run(lua_State* L, VmStart how, Value* base, uint32_t arg) {
     da->plain[uint32_t(BC__MAX) + KX_FE_xpcall] = &&ff_xpcall;
     da->plain[uint32_t(BC__MAX) + KX_FE_yield] = &&ff_yield;
     for (uint32_t i = 0; i < BC__DISPATCH; i++) da->dynamic[i] = da->plain[i];
+    static const void* const interceptors[] = {&&hook_ins, &&hook_ret, &&hook_call};
+    memcpy(&da->hook_ins, interceptors, sizeof(interceptors));
     return 0;
   }
 
@@ -344,11 +348,11 @@ ff_fallback : {
     rptr = L->top - nres;
     goto vm_return;
   }
-  if (r == 0) {  // retry with the converted arguments
+  if (r == 0) {  // retry with the converted arguments; a call hook has already seen this call
     multres = static_cast<uint32_t>(L->top - base) + 1;
     pc = fn->pc;
     ins = *pc++;
-    goto* disp[bc_op(ins)];
+    goto* kx_dispatch(g)->plain[bc_op(ins)];
   }
   // Tail call prepared: the callable in base - 1 (in place of the built-in, whose link it takes
   // over) and its arguments up to top.
@@ -373,13 +377,22 @@ op_RET:
   rptr = RA;
   goto vm_return;
 op_RET0:
-  nres = 0;
+op_RET1 : {
+  // No value or one: the common returns into a Lua caller need no copy loop.
+  nres = bc_op(ins) == BC_RET1;
   rptr = RA;
-  goto vm_return;
-op_RET1:
-  nres = 1;
-  rptr = RA;
-  goto vm_return;
+  Value* frame = base - 1;
+  uint32_t link = frame_link(frame);
+  if ((link & FRAME_TYPE) != FRAME_LUA) goto vm_return;
+  pc = reinterpret_cast<const Instr*>(static_cast<uintptr_t>(link));
+  Instr call = pc[-1];
+  if (nres) copyV(frame, rptr);
+  for (uint32_t i = nres; i + 1 < bc_b(call); i++) setnilV(frame + i);
+  multres = nres + 1;
+  base = frame - bc_a(call);
+  kbase = funcproto(funcV(base - 1))->consts;
+  DISPATCH();
+}
 
 vm_return : {
   Value* frame = base - 1;
@@ -429,6 +442,11 @@ vm_cont : {
       break;
     case KX_CONT_NOP:
       break;
+    case KX_CONT_HOOK:
+      // A hook yielded before this instruction ran: it runs now, without the hook.
+      multres = static_cast<uint32_t>(numV(frame - 2));
+      ins = prev;
+      goto* kx_dispatch(g)->plain[bc_op(ins)];
     case KX_CONT_CONDT:
     case KX_CONT_CONDF: {
       bool jump = tv_istruecond(rptr) == (kind == KX_CONT_CONDT);
@@ -1029,8 +1047,16 @@ op_TSETV : {
     GcTable* t = tabV(o);
     Value* slot = nullptr;
     int32_t i;
-    if (tv_isnum(k) && kx_num2int_exact(numV(k), &i) && static_cast<uint32_t>(i) < t->asize) {
-      slot = &t->array[i];
+    if (tv_isnum(k) && kx_num2int_exact(numV(k), &i)) {
+      if (static_cast<uint32_t>(i) < t->asize) {
+        slot = &t->array[i];
+      } else if (TableNode* n = kx_tab_getinth(t, i)) {
+        slot = &n->val;
+      } else if (kx_meta_fast(g, t->metatable, MM_newindex) == nullptr) {
+        t->nomm = 0;
+        PROTECT(slot = kx_tab_setinth(L, tabV(RB), i));
+        t = tabV(RB);
+      }
     } else if (tv_isstr(k)) {
       t->nomm = 0;
       slot = const_cast<Value*>(kx_tab_getstr(t, strV(k)));
@@ -1248,6 +1274,35 @@ op_VARG : {
   DISPATCH();
 }
 
+  // ---- Hook interceptors: placed in the dynamic table while hooks are set --------------------------------
+
+hook_ins:
+  // Before any instruction while line or count hooks are set; nothing is reported inside a hook.
+  if (!(g->hook_mask & KX_HOOK_ACTIVE) && (g->hook_mask & (LUA_MASKLINE | LUA_MASKCOUNT))) {
+    if (--g->hook_count == 0 || (g->hook_mask & LUA_MASKLINE)) {
+      L->base = base;
+      kx_dispatch_ins(L, pc, multres);
+      base = L->base;
+    }
+  }
+  goto* kx_dispatch(g)->plain[bc_op(ins)];
+
+hook_ret:
+  if (!(g->hook_mask & KX_HOOK_ACTIVE)) {
+    if (g->hook_mask & LUA_MASKCOUNT) g->hook_count--;
+    L->base = base;
+    kx_dispatch_ins(L, pc, multres);
+    base = L->base;
+  }
+  goto* kx_dispatch(g)->plain[bc_op(ins)];
+
+hook_call:
+  // At a function entry while call hooks are set: the callee in base - 1, multres - 1 arguments.
+  L->base = base;
+  kx_dispatch_call(L, pc, multres);
+  base = L->base;
+  goto* kx_dispatch(g)->plain[bc_op(ins)];
+
   // ---- Trace-compiler variants: never placed without a trace compiler -----------------------------------
 
 op_JFORI:
@@ -1303,6 +1358,7 @@ static void entry_begin(lua_State* L, EntryRecord* rec, uint8_t kind, int32_t wa
   rec->frame_off = 0;
   rec->kind = kind;
   rec->in_handler = L->status == LUA_ERRERR;
+  rec->in_hook = false;
   L->c_frame = rec;
   g->current_thread = L;
   g->vm_state = KX_VMST_INTERP;
@@ -1339,6 +1395,7 @@ static int entry_land(lua_State* L, EntryRecord* rec, int status) {
   uintptr_t resume = rec->kind == KX_ENTRY_RESUME ? KX_CFRAME_RESUME : 0;
   L->c_frame = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(rec) | resume);
   G(L)->c_entries = rec->depth + 1;
+  rec->in_hook = false;  // a hook that raised an error has ended
   // An error caught inside an error handler leaves the handler running: a later error in it is
   // an error in error handling, not a new call of the handler.
   if (rec->in_handler) L->status = LUA_ERRERR;

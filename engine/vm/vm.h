@@ -20,11 +20,18 @@ int kx_vm_pcall(lua_State* L, Value* base, int32_t wanted, int32_t handler);
 int kx_vm_resume(lua_State* L, Value* base);
 
 // The interpreter's dispatch tables and the entry instructions of the built-in fast functions.
+// Entries below BC_FUNCF are the ordinary instructions; from BC_FUNCF on, the function entries and
+// then the fast built-ins.
 struct DispatchArea {
   uint16_t hot_counters[64];
   const void* dynamic[BC__DISPATCH];  // used by every instruction fetch; hooks redirect entries
   const void* plain[BC__DISPATCH];    // the plain handlers
   Instr fast_entries[KX_FF_COUNT];    // entry i is an instruction with opcode BC__MAX + i
+  // The interceptors that hooks place in the dynamic table, in this order; each ends in the plain
+  // handler.
+  const void* hook_ins;   // any instruction, for line and count hooks
+  const void* hook_ret;   // return instructions, for return hooks
+  const void* hook_call;  // function entries and fast built-ins, for call hooks
 };
 
 // The main thread, the GlobalState, the dispatch area and the compiler controls are one allocation.

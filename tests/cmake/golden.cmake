@@ -4,6 +4,7 @@
 #   <stem>.status  expected exit status (missing: 0)
 #   <stem>.argv    optional: the command-line arguments, one per line, replacing the default
 #                  (the script's file name); an empty file means no arguments at all.
+#   <stem>.stdin   optional: the file that standard input reads from.
 # In the expected texts, @TARNEL@ stands for the program path as tarnel received it.
 # EMULATOR, when set, is the command that runs the build's programs (qemu for i386 programs on a
 # kernel that cannot start them).
@@ -28,8 +29,13 @@ if(EXISTS ${dir}/${stem}.argv)
   file(STRINGS ${dir}/${stem}.argv args)
 endif()
 
+set(input)
+if(EXISTS ${dir}/${stem}.stdin)
+  set(input INPUT_FILE ${dir}/${stem}.stdin)
+endif()
+
 execute_process(COMMAND ${EMULATOR} ${TARNEL} ${args}
-                WORKING_DIRECTORY ${dir}
+                WORKING_DIRECTORY ${dir} ${input}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 
 read_expected(stdout "" want_out)

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "core/buf.h"
@@ -63,10 +64,17 @@ TEST_F(Api, NoneAndConversionsInPlace) {
   int isnum = 1;
   EXPECT_EQ(lua_tonumberx(L, -1, &isnum), 0);
   EXPECT_EQ(isnum, 0);
-  lua_pushnumber(L, 2147483648.0);
-  EXPECT_EQ(lua_tointeger(L, -1), INT32_MIN);
   lua_pushnumber(L, -3.9);
   EXPECT_EQ(lua_tointeger(L, -1), -3);
+  // Integers are as wide as a pointer: 2^31 and a time past 2038 keep their values on x86-64.
+  lua_pushnumber(L, 2147483648.0);
+  EXPECT_EQ(lua_tointeger(L, -1), sizeof(lua_Integer) == 8 ? lua_Integer(2147483648.0) : INT32_MIN);
+  lua_pushnumber(L, -4294967296.5);
+  EXPECT_EQ(lua_tointeger(L, -1), sizeof(lua_Integer) == 8 ? lua_Integer(-4294967296.0) : INT32_MIN);
+  lua_pushnumber(L, 0x1p63);
+  EXPECT_EQ(lua_tointeger(L, -1), std::numeric_limits<lua_Integer>::min());
+  lua_pushnumber(L, NAN);
+  EXPECT_EQ(lua_tointeger(L, -1), std::numeric_limits<lua_Integer>::min());
   lua_pushnumber(L, -NAN);
   double d = lua_tonumber(L, -1);
   uint64_t bits;

@@ -1,0 +1,1 @@
+local function f() return 1 + f() end f()
