@@ -133,8 +133,7 @@ fuzz: fuzz-build
 	$(call fuzz-run,$(T),$(S))
 
 fuzz-smoke: fuzz-build
-	$(foreach t,$(FUZZ_TARGETS),$(call fuzz-run,$(t),30)
-	)
+	@for t in $(FUZZ_TARGETS); do $(MAKE) --no-print-directory fuzz T=$$t S=30 || exit 1; done
 
 # Every allocation point of every script test and golden script (see tests/unit/oom_scripts_test.cpp);
 # OOM_FILTER selects scripts by test name, for example OOM_FILTER='*string*'.
