@@ -7,6 +7,11 @@
 # make bench-check - speed guard: instruction counts of some benchmarks against bench/ir_figures.txt
 # make install   - installs bin/tarnel, lib/libkestrix.a, include/kestrix/ and lib/pkgconfig/kestrix.pc
 #                  under PREFIX (default /usr/local), staged below DESTDIR when that is set
+# make fuzz-smoke - every fuzz target for 30 seconds from its seed corpus (clang, libFuzzer)
+# make fuzz T=<target> S=<seconds> - one fuzz target for a long run
+# make oom-full  - every script test and golden script with each allocation failing in turn
+# make gc-stress - the script suite on the checking build with a full collection at every allocating
+#                  operation (GC_STRESS=STEP: an incremental step)
 
 BUILD          ?= build
 I386_BUILD     ?= build-i386
@@ -16,6 +21,12 @@ JOBS           ?= $(shell nproc)
 PACKAGES       := g++ cmake ninja-build googletest libffi-dev
 I386_PACKAGES  := g++-multilib qemu-user-static libffi-dev:i386
 VALGRIND_PACKAGES := valgrind
+FUZZ_BUILD     ?= build-fuzz
+FUZZ_PACKAGES  := clang libclang-rt-14-dev
+FUZZ_TARGETS   := load_source load_binary pattern format buffer_decode ffi_cdef run_chunk
+# Findings go to $(FUZZ_BUILD)/artifacts, inputs that reach new code to $(FUZZ_BUILD)/corpus.
+FUZZ_FLAGS     ?= -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
+S              ?= 600
 # The ecosystem tests run programs from Debian's Lua 5.1 packages; lua5.4 (which also satisfies
 # lua-busted's dependency on an interpreter) is only ever run as a stopwatch by bench/cjson.
 ECOSYSTEM_PACKAGES := pkg-config lua5.4 lua-lpeg lua-cjson lua-filesystem lua-socket lua-penlight \
@@ -37,8 +48,8 @@ define install
 	fi
 endef
 
-.PHONY: all deps i386-deps valgrind-deps ecosystem-deps configure build run test test-i386 asan valgrind \
-        bench bench-check bench-cjson install clean
+.PHONY: all deps i386-deps valgrind-deps ecosystem-deps fuzz-deps configure build run test test-i386 asan \
+        valgrind bench bench-check bench-cjson install fuzz-build fuzz fuzz-smoke oom-full gc-stress clean
 
 all: build
 
@@ -56,6 +67,9 @@ valgrind-deps:
 
 ecosystem-deps:
 	$(call install,$(ECOSYSTEM_PACKAGES))
+
+fuzz-deps:
+	$(call install,$(FUZZ_PACKAGES))
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -97,6 +111,48 @@ valgrind: deps valgrind-deps $(MEMCHECK_BUILD)/build.ninja
 	cd $(MEMCHECK_BUILD)/memcheck && KX_TEST_FFILIB=$(abspath $(MEMCHECK_BUILD))/tests/kx_test_ffilib.so \
 	  $(CURDIR)/tests/tools/memcheck.sh $(abspath $(MEMCHECK_BUILD))/tarnel
 
+$(FUZZ_BUILD)/build.ninja: | deps fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKX_SANITIZE=ON -DKX_FUZZ=ON
+
+fuzz-build: deps fuzz-deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# fuzz-run <target> <seconds>: libFuzzer's log in $(FUZZ_BUILD)/logs/<target>.log; its end is shown,
+# and on a finding the report.
+define fuzz-run
+	@mkdir -p $(FUZZ_BUILD)/corpus/$(1) $(FUZZ_BUILD)/artifacts $(FUZZ_BUILD)/logs
+	@echo "fuzz $(1): $(2) s"
+	@UBSAN_OPTIONS=print_stacktrace=1 $(FUZZ_BUILD)/tests/fuzz/fuzz_$(1) $(FUZZ_FLAGS) -max_total_time=$(2) \
+	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/$(1)- $(FUZZ_BUILD)/corpus/$(1) tests/fuzz/corpus/$(1) \
+	  >$(FUZZ_BUILD)/logs/$(1).log 2>&1 || { tail -n 60 $(FUZZ_BUILD)/logs/$(1).log; exit 1; }
+	@grep -E '^(#[0-9]+ +DONE|Done|stat::)' $(FUZZ_BUILD)/logs/$(1).log
+endef
+
+fuzz: fuzz-build
+	@test -n "$(T)" || { echo "usage: make fuzz T=<target> S=<seconds>; targets: $(FUZZ_TARGETS)"; exit 2; }
+	$(call fuzz-run,$(T),$(S))
+
+fuzz-smoke: fuzz-build
+	@for t in $(FUZZ_TARGETS); do $(MAKE) --no-print-directory fuzz T=$$t S=30 || exit 1; done
+
+# Every allocation point of every script test and golden script (see tests/unit/oom_scripts_test.cpp);
+# OOM_FILTER selects scripts by test name, for example OOM_FILTER='*string*'.
+OOM_FILTER ?= *
+oom-full: build
+	KX_OOM_FULL=1 $(BUILD)/tests/oom_scripts_test --gtest_filter='$(OOM_FILTER)'
+
+# The script and golden tests on the checking build with collector work at every allocating
+# operation: GC_STRESS=FULL (a full cycle) or GC_STRESS=STEP (one incremental step).
+GC_STRESS ?= FULL
+GC_STRESS_BUILD = build-gcstress-$(GC_STRESS)
+gc-stress: deps
+	cmake -S . -B $(GC_STRESS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_SANITIZE=ON \
+	  -DKX_GC_STRESS=$(GC_STRESS)
+	cmake --build $(GC_STRESS_BUILD) -j $(JOBS) --target kx_script_deps
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(GC_STRESS_BUILD) -j $(JOBS) -R '^(script|golden)/' --timeout 3000 --output-on-failure
+
 # BENCH_ARGS passes options to bench/run, for example BENCH_ARGS="--callgrind" or "--only fib".
 bench: build
 	bench/run $$(command -v lua5.4 >/dev/null && echo --vs lua5.4) $(BENCH_ARGS)
@@ -113,4 +169,4 @@ install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
-	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD)
+	rm -rf $(BUILD) $(I386_BUILD) $(ASAN_BUILD) $(MEMCHECK_BUILD) $(FUZZ_BUILD) build-gcstress-FULL build-gcstress-STEP

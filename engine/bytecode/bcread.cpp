@@ -298,10 +298,12 @@ void validate(BcProtoReader* r, GcProto* pt) {
   // Execution can never run past the end of the code.
   uint32_t last = bc_op(code[size - 1]);
   if (!(bc_isret(last) || last == BC_CALLT || last == BC_CALLMT || last == BC_JMP || last == BC_UCLO)) malformed(r);
-  // Upvalue descriptors of child prototypes refer to this prototype's slots and upvalues.
+  // Upvalue descriptors of child prototypes refer to this prototype's slots and upvalues. A parent
+  // says that it has children: returns close its upvalues, and the writer dumps them, only then.
   for (uint32_t i = 0; i < pt->gc_const_count; i++) {
     GcObj* o = kgc_at(pt, i);
     if (o->gc_type != KX_IPROTO) continue;
+    if (!(pt->flags & KX_PROTO_CHILD)) malformed(r);
     const GcProto* child = reinterpret_cast<const GcProto*>(o);
     for (uint32_t u = 0; u < child->upval_count; u++) {
       uint16_t d = child->upval_descs[u];
@@ -311,8 +313,30 @@ void validate(BcProtoReader* r, GcProto* pt) {
   }
 }
 
-// The debug region: the line map, then upvalue names, then variable info. Only its bounds are
-// checked; what it says is reported, never executed.
+// The variable info is walked by whoever reads it (the debug information, the dump writer): each
+// entry is a hidden-name code below 7 or a zero-terminated name, then two ULEB128 numbers of at most
+// five bytes; a zero byte ends the list, and the region with it.
+bool varinfo_whole(const uint8_t* q, const uint8_t* pe) {
+  while (q < pe && *q) {
+    if (*q < 7) {
+      q++;
+    } else {
+      const void* z = memchr(q, 0, static_cast<size_t>(pe - q));
+      if (z == nullptr) return false;
+      q = static_cast<const uint8_t*>(z) + 1;
+    }
+    for (int k = 0; k < 2; k++) {
+      const uint8_t* end = q + 5;
+      do {
+        if (q >= pe || q == end) return false;
+      } while (*q++ >= 0x80);
+    }
+  }
+  return q + 1 == pe;
+}
+
+// The debug region: the line map, then upvalue names, then variable info. Only its bounds and the
+// shape of its lists are checked; what it says is reported, never executed.
 void setup_debug(BcProtoReader* r, GcProto* pt, uint32_t dsize) {
   uint8_t* p = static_cast<uint8_t*>(pt->line_info.get());
   uint8_t* pe = p + dsize;
@@ -338,7 +362,7 @@ void setup_debug(BcProtoReader* r, GcProto* pt, uint32_t dsize) {
     q = z + 1;
   }
   pt->var_info = q;
-  if (q >= pe || pe[-1] != 0) malformed(r);  // the variable info ends with a zero byte
+  if (!varinfo_whole(q, pe)) malformed(r);
 }
 
 }  // namespace

@@ -654,9 +654,11 @@ static BinOp expr_binop(Lexer* ls, ExprDesc* e, uint32_t limit, uint32_t flags) 
   return op;
 }
 
-// c ? a : b, after c; the current token is "?".
+// c ? a : b, after c; the current token is "?". Each nested conditional is a syntax level: a chain
+// of them recurses here.
 static void expr_ternary(Lexer* ls, ExprDesc* e) {
   FuncBuilder* fs = ls->func;
+  synlevel_begin(ls);
   kx_lex_advance(ls);
   bcemit_branch_t(fs, e);
   ExprDesc a;
@@ -674,6 +676,7 @@ static void expr_ternary(Lexer* ls, ExprDesc* e) {
   expr_tonextreg(fs, &b);
   jump_here(fs, end);
   expr_init(e, ExprFixed, reg);
+  synlevel_end(ls);
 }
 
 static void expr(Lexer* ls, ExprDesc* e) {

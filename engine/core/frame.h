@@ -49,4 +49,11 @@ inline void setframe_func(Value* f, const GcFunc* fn) { f->w.lo = static_cast<ui
 
 // The continuation slot below a continuation frame's function slot.
 inline ContKind cont_kind(const Value* f) { return static_cast<ContKind>(f[-1].w.lo); }
+// Writes the whole slot: the tag word holds the resume address once the interpreter links the frame,
+// and until then must not keep a tag left by an earlier value, which the collector would follow to
+// the routine's number as an object (a metamethod called through the C API is never linked so).
+inline void setcont_kind(Value* slot, ContKind k) {
+  slot->w.lo = k;
+  slot->w.hi = 0;
+}
 inline const Instr* cont_pc(const Value* f) { return reinterpret_cast<const Instr*>(static_cast<uintptr_t>(f[-1].w.hi)); }

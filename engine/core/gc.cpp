@@ -533,12 +533,28 @@ int kx_gc_step(lua_State* L) {
   return 0;
 }
 
-void kx_gc_check_slow(lua_State* L) { kx_gc_step(L); }
+// The collector's work at an allocating operation. Collector stress builds (KX_GC_STRESS=1: a full
+// cycle, KX_GC_STRESS=2: one incremental step) do it at every such operation, so that an object
+// not yet reachable from a root, or a store that missed its barrier, is collected at once; a
+// stopped collector stays stopped.
+static void gc_allocation_step(lua_State* L) {
+#if defined(KX_GC_STRESS) && KX_GC_STRESS == 1
+  kx_gc_fullgc(L);
+#else
+  kx_gc_step(L);
+#endif
+#if defined(KX_GC_STRESS)
+  GlobalState* g = G(L);
+  if (g->gc.threshold != KX_GC_NEVER) g->gc.threshold = 0;
+#endif
+}
+
+void kx_gc_check_slow(lua_State* L) { gc_allocation_step(L); }
 
 void kx_gc_step_fixtop(lua_State* L) {
   Value* frame = L->base - 1;
   if (frame > L->stack && isluafunc(funcV(frame))) L->top = L->base + funcproto(funcV(frame))->frame_size;
-  kx_gc_step(L);
+  gc_allocation_step(L);
 }
 
 void kx_gc_fullgc(lua_State* L) {

@@ -153,7 +153,7 @@ KX_LIBDEF(kx_lib_init_ffi_clib, "ffi_clib");
 
 const lua_CFunction kx_lib_cf_ffi_clib[] = {kx_cf_ffi_clib___index, kx_cf_ffi_clib___newindex, kx_cf_ffi_clib___gc};
 
-void push_namespace(lua_State* L, int mt, void* handle, bool owned) {
+CLibrary* push_namespace(lua_State* L, int mt, void* handle, bool owned) {
   GcTable* cache = kx_tab_new(L, 0, 0);
   GcUdata* ud = kx_udata_new(L, sizeof(CLibrary), cache);
   ud->udtype = KX_UDTYPE_FFI_CLIB;
@@ -164,6 +164,7 @@ void push_namespace(lua_State* L, int mt, void* handle, bool owned) {
   kx_state_incr_top(L);
   lua_pushvalue(L, mt);
   lua_setmetatable(L, -2);
+  return lib;
 }
 
 // A linker script (as libc.so and libm.so are on some systems) names the real library in GROUP (...).
@@ -202,6 +203,9 @@ void kx_clib_load(lua_State* L, GcString* name, bool global, int mt) {
   mt = mt < 0 ? lua_gettop(L) + mt + 1 : mt;
   const char* s = strdata(name);
   bool bare = strchr(s, '/') == nullptr && strchr(s, '.') == nullptr;
+  // The namespace is made before the library is opened: an open handle is never held where a
+  // failed allocation could lose it, and the namespace's finalizer closes it.
+  CLibrary* lib = push_namespace(L, mt, nullptr, true);
   const char* path = bare ? kx_strfmt_pushf(L, "lib%s.so", s) : s;
   int mode = RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL);
   void* h = dlopen(path, mode);
@@ -213,5 +217,5 @@ void kx_clib_load(lua_State* L, GcString* name, bool global, int mt) {
     lua_pop(L, 1);
   }
   if (bare) lua_pop(L, 1);
-  push_namespace(L, mt, h, true);
+  lib->handle = h;
 }

@@ -42,7 +42,7 @@ Value* kx_meta_calltop(lua_State* L) {
 // new base.
 static Value* mmcall(lua_State* L, ContKind cont, const Value* mo, const Value* a, const Value* b) {
   Value* top = kx_meta_calltop(L);
-  top[0].w.lo = cont;
+  setcont_kind(top, cont);
   copyV(top + 1, mo);
   copyV(top + 2, a);
   copyV(top + 3, b);
@@ -217,7 +217,7 @@ Value* kx_meta_cat(lua_State* L, Value* top, int32_t left) {
       copyV(top + 2, top);
       copyV(top + 1, top - 1);
       copyV(top, mo);
-      top[-1].w.lo = KX_CONT_CAT;
+      setcont_kind(top - 1, KX_CONT_CAT);
       return top + 1;
     }
     // Join the longest run of string-like operands at the right end.

@@ -290,6 +290,35 @@ TEST_F(Api, ConcatCountsAndMetamethods) {
   lua_settop(L, top);
 }
 
+// A metamethod called from C runs a full collection: the slot below the call, which held a string
+// operand, must not be taken for a reference.
+TEST_F(Api, MetamethodsCalledFromCSurviveACollection) {
+  ASSERT_EQ(run(R"(
+    C = setmetatable({}, {__concat = function(a, b) collectgarbage() return "joined" end,
+                          __eq = function() collectgarbage() return true end,
+                          __lt = function() collectgarbage() return true end,
+                          __index = function(_, k) collectgarbage() return k end})
+  )"), 0);
+  lua_pushstring(L, "left operand");
+  lua_getglobal(L, "C");
+  lua_concat(L, 2);
+  EXPECT_EQ(top_string(), "joined");
+  lua_getglobal(L, "C");
+  lua_pushstring(L, "key string");
+  lua_gettable(L, -2);
+  EXPECT_EQ(top_string(), "key string");
+  lua_getglobal(L, "C");
+  lua_getglobal(L, "C");
+  lua_newtable(L);
+  lua_pushvalue(L, -2);
+  lua_setmetatable(L, -2);
+  lua_getmetatable(L, -2);
+  lua_setmetatable(L, -2);
+  EXPECT_EQ(lua_lessthan(L, -1, -2), 1);
+  EXPECT_EQ(lua_equal(L, -1, -2), 1);
+  lua_settop(L, 0);
+}
+
 int concat_three(lua_State* L) {
   lua_concat(L, lua_gettop(L));
   return 1;

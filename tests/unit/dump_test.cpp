@@ -10,6 +10,8 @@
 
 namespace {
 
+std::string read_file(const std::string& path);
+
 struct DumpTest : ::testing::Test {
   lua_State* L = luaL_newstate();
   DumpTest() { luaL_openlibs(L); }
@@ -120,6 +122,24 @@ TEST_F(DumpTest, DamagedChunksFailCleanly) {
   RecordProperty("loaded", loaded);
 }
 
+// Found by fuzzing: a variable info list whose last name ends at the region's end, so that its two
+// numbers lie beyond it, was accepted and then read past the prototype by the dump writer.
+TEST_F(DumpTest, VariableInfoMustEndInsideTheDebugRegion) {
+  std::string bad = read_file(std::string(KX_TEST_DATA_DIR) + "/../../fuzz/regress/load_binary/varinfo-past-region-end");
+  ASSERT_EQ(luaL_loadbuffer(L, bad.data(), bad.size(), "=fuzz"), LUA_ERRSYNTAX);
+  EXPECT_STREQ(lua_tostring(L, -1), "fuzz: cannot load malformed bytecode");
+}
+
+// Found by fuzzing: a function with a child prototype among its constants whose flags deny having
+// children. Its returns would leave the child's upvalues open, and the writer would drop the child.
+TEST_F(DumpTest, ChildPrototypesNeedTheParentsFlag) {
+  std::string bad = read_file(std::string(KX_TEST_DATA_DIR) + "/../../fuzz/regress/load_binary/child-without-flag");
+  ASSERT_EQ(bad.size(), 49u);
+  ASSERT_EQ(luaL_loadbuffer(L, bad.data(), bad.size(), "=fuzz"), LUA_ERRSYNTAX);
+  EXPECT_STREQ(lua_tostring(L, -1), "fuzz: cannot load malformed bytecode");
+  bad[0x18] |= 0x01;  // the main function's flags: now it says it has children
+  ASSERT_EQ(luaL_loadbuffer(L, bad.data(), bad.size(), "=fuzz"), LUA_OK) << lua_tostring(L, -1);
+}
 
 // A dump is the same on every build: the stored dump was written by the x86-64 build.
 std::string read_file(const std::string& path) {

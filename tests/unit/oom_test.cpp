@@ -3,6 +3,7 @@
 // works, and free every byte when it is closed.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -594,6 +595,35 @@ TEST(OomLibraries, DumpReportsTheMemoryError) {
     ASSERT_EQ(msg, "not enough memory");
   }
   EXPECT_GT(k, 2u);
+}
+
+// ffi.load with each of its allocations failing in turn: a library it opened is closed with the
+// instance whichever allocation failed (else the process keeps it, and its variables keep their
+// values into the next instance).
+TEST(OomLibraries, FfiLoadLeavesNoLibraryOpen) {
+  const char* src = "return require('ffi').load(...) ~= nil";
+  for (size_t k = 1;; k++) {
+    CountingAlloc counter;
+    lua_State* L = lua_newstate(kx_test_counting_alloc, &counter);
+    ASSERT_NE(L, nullptr);
+    ASSERT_EQ(lua_cpcall(L, open_libs, nullptr), LUA_OK);
+    ASSERT_EQ(luaL_loadbuffer(L, src, strlen(src), "=load"), LUA_OK);
+    lua_pushstring(L, KX_TEST_FFILIB);
+    counter.fail_at = counter.allocations + k;
+    int status = lua_pcall(L, 1, 1, 0);
+    bool injected = counter.allocations >= counter.fail_at;
+    if (status != LUA_OK) {
+      ASSERT_EQ(memory_error_problem(L, status), "") << "allocation " << k;
+    }
+    lua_close(L);
+    void* still_open = dlopen(KX_TEST_FFILIB, RTLD_NOW | RTLD_NOLOAD);
+    if (still_open) dlclose(still_open);
+    ASSERT_EQ(still_open, nullptr) << "allocation " << k << " fails";
+    if (!injected) {
+      EXPECT_GT(k, 3u);
+      break;
+    }
+  }
 }
 
 // Creating an instance and opening the libraries, with each of their allocations failing in turn:
