@@ -3,12 +3,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "lauxlib.h"
 #include "lualib.h"
 
 namespace {
+
+int append(lua_State*, const void* p, size_t n, void* ud) {
+  static_cast<std::string*>(ud)->append(static_cast<const char*>(p), n);
+  return 0;
+}
+
+// The dump of the function on top, or false when the memory ran short.
+bool dump(lua_State* L, std::string* out) { return lua_dump(L, append, out) == 0; }
 
 void* limited_alloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   auto* a = static_cast<FuzzAlloc*>(ud);
@@ -117,4 +126,13 @@ FuzzSplit kx_fuzz_split(const uint8_t* data, size_t size, uint8_t sep) {
   size_t n = at ? static_cast<size_t>(static_cast<const uint8_t*>(at) - data) : size;
   size_t rest = at ? n + 1 : size;
   return {data, n, data + rest, size - rest};
+}
+
+void kx_fuzz_redump(lua_State* L) {
+  std::string first, second;
+  if (!dump(L, &first)) return;
+  int status = luaL_loadbufferx(L, first.data(), first.size(), "=fuzz", "b");
+  kx_fuzz_check_status(L, status);
+  if (status != LUA_OK && status != LUA_ERRMEM) abort();  // the reader refused the writer's output
+  if (status == LUA_OK && dump(L, &second) && first.size() != second.size()) abort();
 }

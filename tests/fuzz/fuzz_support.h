@@ -30,6 +30,12 @@ void kx_fuzz_pcall(lua_State* L, int nargs);
 // run-time error, any value).
 void kx_fuzz_check_status(lua_State* L, int status);
 
+// The function on top of the stack is dumped, loaded back as a binary chunk and dumped again: the
+// reader must accept what the writer wrote, and both dumps have the same size. (The bytes may differ:
+// a table constant's keys are written in the order of its hash part, which depends on the hash seed.)
+// Running out of memory at any step is an accepted outcome.
+void kx_fuzz_redump(lua_State* L);
+
 // Splits fuzz input at the first occurrence of `sep`: [data, data+n) is the head, the rest the tail.
 struct FuzzSplit {
   const uint8_t* head;
