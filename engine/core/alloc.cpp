@@ -120,6 +120,9 @@ struct KxArena {
 
 namespace {
 
+// The small-block paths are inlined into the entry points: a call costs as much as their work.
+#define HOT [[gnu::always_inline]] inline
+
 // ---- Chunks ----------------------------------------------------------------------------------------
 
 char* bytes(const void* p) { return const_cast<char*>(static_cast<const char*>(p)); }
@@ -279,7 +282,7 @@ char* direct_map(PrngState* rs, size_t size) {
 
 // ---- Small bins ---------------------------------------------------------------------------------------
 
-void insert_small(KxArena* a, Chunk* p, word s) {
+HOT void insert_small(KxArena* a, Chunk* p, word s) {
   uint32_t i = s >> 3;
   Chunk* h = a->smallbins[i];
   if (h) {
@@ -294,7 +297,7 @@ void insert_small(KxArena* a, Chunk* p, word s) {
   a->smallbins[i] = p;
 }
 
-void unlink_small(KxArena* a, Chunk* p, word s) {
+HOT void unlink_small(KxArena* a, Chunk* p, word s) {
   uint32_t i = s >> 3;
   if (p->fd == p) {
     a->smallbins[i] = nullptr;
@@ -440,12 +443,12 @@ Chunk* tree_smallest(KxArena* a) {
   return best;
 }
 
-void insert_chunk(KxArena* a, Chunk* p, word s) {
+HOT void insert_chunk(KxArena* a, Chunk* p, word s) {
   if (s <= MAX_SMALL) insert_small(a, p, s);
   else insert_large(a, p, s);
 }
 
-void unlink_chunk(KxArena* a, Chunk* p, word s) {
+HOT void unlink_chunk(KxArena* a, Chunk* p, word s) {
   if (s <= MAX_SMALL) unlink_small(a, p, s);
   else unlink_large(a, p);
 }
@@ -454,7 +457,7 @@ void unlink_chunk(KxArena* a, Chunk* p, word s) {
 
 // Puts the first nb bytes of the free chunk p of size s in use. Returns the free remainder, or none
 // when it would be smaller than a chunk and stays with p.
-Chunk* carve(Chunk* p, word s, word nb) {
+HOT Chunk* carve(Chunk* p, word s, word nb) {
   if (s - nb < MIN_CHUNK) {
     set_inuse_whole(p);
     return nullptr;
@@ -471,7 +474,7 @@ void replace_dv(KxArena* a, Chunk* p, word s) {
   a->dvsize = s;
 }
 
-Chunk* take_dv(KxArena* a, word nb) {
+HOT Chunk* take_dv(KxArena* a, word nb) {
   Chunk* p = a->dv;
   Chunk* r = carve(p, a->dvsize, nb);
   a->dvsize = r ? a->dvsize - nb : 0;
@@ -479,7 +482,7 @@ Chunk* take_dv(KxArena* a, word nb) {
   return p;
 }
 
-Chunk* take_small(KxArena* a, word nb) {
+HOT Chunk* take_small(KxArena* a, word nb) {
   uint32_t i = nb >> 3;
   uint32_t bits = a->smallmap >> i;
   if (bits & 3) {  // an exact fit, or one 8 bytes larger that is used whole
@@ -520,14 +523,14 @@ Chunk* take_large(KxArena* a, word nb) {
   return nullptr;
 }
 
-void set_top(KxArena* a, Chunk* p, word s) {
+HOT void set_top(KxArena* a, Chunk* p, word s) {
   a->top = p;
   a->topsize = s;
   p->head = s | PINUSE;
 }
 
 // The top always keeps at least a minimal chunk, so it never vanishes.
-Chunk* take_top(KxArena* a, word nb) {
+HOT Chunk* take_top(KxArena* a, word nb) {
   if (a->topsize < nb + MIN_CHUNK) return nullptr;
   Chunk* p = a->top;
   set_top(a, at(p, nb), a->topsize - nb);
@@ -645,7 +648,7 @@ void direct_free(KxArena* a, Chunk* p) {
 
 // ---- Freeing ----------------------------------------------------------------------------------------
 
-void free_chunk(KxArena* a, Chunk* p) {
+HOT void free_chunk(KxArena* a, Chunk* p) {
   word psize = csize(p);
   Chunk* next = at(p, psize);
   if (!(p->head & PINUSE)) {
@@ -741,7 +744,7 @@ namespace {
 
 word usable_size(Chunk* p) { return csize(p) - (is_direct(p) ? MEM_OFFSET : OVERHEAD); }
 
-void* arena_malloc(KxArena* a, size_t n) {
+HOT void* arena_malloc(KxArena* a, size_t n) {
   if (n > KX_ALLOC_MAX_REQUEST) return nullptr;
   word nb = request2size(n);
   Chunk* p = nb <= MAX_SMALL ? take_small(a, nb) : take_large(a, nb);
@@ -753,7 +756,7 @@ void* arena_malloc(KxArena* a, size_t n) {
   return p ? chunk2mem(p) : nullptr;
 }
 
-void arena_free(KxArena* a, void* mem) {
+HOT void arena_free(KxArena* a, void* mem) {
   if (!mem) return;
   Chunk* p = mem2chunk(mem);
   if (is_direct(p)) direct_free(a, p);
