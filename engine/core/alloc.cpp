@@ -108,6 +108,9 @@ struct KxArena {
   word topsize;
   Ref<Chunk> dv;          // the designated victim: the last split remainder, kept out of the bins
   Ref<Chunk> top;
+  // A freed chunk not yet put into its bin. Frees of neighbouring blocks, the collector's sweep above
+  // all, merge into it without a bin operation each; any other arena operation first puts it away.
+  Ref<Chunk> pending;
   word trim_check;
   uint32_t release_checks;
   Ref<Chunk> smallbins[NBINS];  // bin i holds chunks of 8 * i bytes
@@ -453,6 +456,19 @@ HOT void unlink_chunk(KxArena* a, Chunk* p, word s) {
   else unlink_large(a, p);
 }
 
+HOT void settle(KxArena* a) {
+  if (Chunk* p = a->pending) {
+    a->pending = nullptr;
+    insert_chunk(a, p, csize(p));
+  }
+}
+
+// Takes a free neighbour out of its bin to merge it.
+HOT void take_neighbour(KxArena* a, Chunk* p, word s) {
+  if (p == a->pending) a->pending = nullptr;
+  else unlink_chunk(a, p, s);
+}
+
 // ---- Taking chunks ----------------------------------------------------------------------------------
 
 // Puts the first nb bytes of the free chunk p of size s in use. Returns the free remainder, or none
@@ -573,6 +589,7 @@ bool extend(KxArena* a, word nb) {
 
 // Returns regions, other than the top's, that have become one free chunk.
 word release_free_segments(KxArena* a) {
+  settle(a);
   word released = 0;
   Seg* prev = &a->seg;
   while (Seg* s = prev->next) {
@@ -656,7 +673,7 @@ HOT void free_chunk(KxArena* a, Chunk* p) {
     p = before(p, prevsize);
     psize += prevsize;
     if (p != a->dv) {
-      unlink_chunk(a, p, prevsize);
+      take_neighbour(a, p, prevsize);
     } else if (next->head & CINUSE) {  // only the designated victim grows
       a->dvsize = psize;
       set_free(p, psize);
@@ -681,7 +698,7 @@ HOT void free_chunk(KxArena* a, Chunk* p) {
     return;
   } else {
     word nsize = csize(next);
-    unlink_chunk(a, next, nsize);
+    take_neighbour(a, next, nsize);
     psize += nsize;
     if (p == a->dv) {
       a->dvsize = psize;
@@ -690,7 +707,8 @@ HOT void free_chunk(KxArena* a, Chunk* p) {
     }
   }
   set_free(p, psize);
-  insert_chunk(a, p, psize);
+  settle(a);
+  a->pending = p;
   if (psize > MAX_SMALL && --a->release_checks == 0) release_free_segments(a);
 }
 
@@ -746,6 +764,7 @@ word usable_size(Chunk* p) { return csize(p) - (is_direct(p) ? MEM_OFFSET : OVER
 
 HOT void* arena_malloc(KxArena* a, size_t n) {
   if (n > KX_ALLOC_MAX_REQUEST) return nullptr;
+  settle(a);
   word nb = request2size(n);
   Chunk* p = nb <= MAX_SMALL ? take_small(a, nb) : take_large(a, nb);
   if (!p) p = take_top(a, nb);
@@ -780,6 +799,7 @@ void* arena_move(KxArena* a, void* mem, size_t n) {
 
 [[maybe_unused]] void* arena_realloc(KxArena* a, void* mem, size_t n) {
   if (n > KX_ALLOC_MAX_REQUEST) return nullptr;
+  settle(a);
   Chunk* p = mem2chunk(mem);
   word nb = request2size(n), oldsize = csize(p);
   if (is_direct(p)) {
@@ -899,7 +919,8 @@ bool check_region(const KxArena* a, const Seg* s, size_t* count) {
 
 bool kx_alloc_check(const KxArena* a) {
   [[maybe_unused]] QuietChecker quiet;
-  size_t in_regions = 0, in_bins = a->dv ? 1 : 0;
+  size_t in_regions = 0, in_bins = (a->dv ? 1 : 0) + (a->pending ? 1 : 0);
+  if (a->pending && (a->pending == a->dv || (a->pending->head & CINUSE))) return false;
   for (const Seg* s = &a->seg; s; s = s->next)
     if (!check_region(a, s, &in_regions)) return false;
   if (a->dv && (csize(a->dv) != a->dvsize || (a->dv->head & CINUSE))) return false;

@@ -114,6 +114,32 @@ TEST_F(Arena, FreedChunksAreMergedAndReused) {
   EXPECT_EQ(alloc(7000), last);
 }
 
+TEST_F(Arena, RunsOfFreesMergeWhicheverWayTheyGo) {
+  // The collector frees neighbours one after another, usually downwards: every order must leave
+  // one chunk, in a consistent arena, that the next request of the whole size gets.
+  for (int order = 0; order < 3; order++) {
+    std::vector<char*> blocks;
+    for (int i = 0; i < 12; i++) blocks.push_back(alloc(i % 3 ? 36 : 60));
+    char* guard = alloc(8);
+    size_t whole = guard - blocks[0] - 4;
+    if (order == 0) std::reverse(blocks.begin(), blocks.end());
+    if (order == 2) std::swap(blocks[3], blocks[8]);
+    char* other = nullptr;
+    for (size_t i = 0; i < blocks.size(); i++) {
+      release(blocks[i]);
+      if (i == 5) {
+        other = alloc(100);  // served in between: the run so far is a free chunk like any other
+        release(other);
+      }
+      ASSERT_TRUE(kx_alloc_check(a)) << order << " " << i;
+    }
+    char* all = alloc(whole);
+    EXPECT_EQ(all, std::min(blocks.front(), blocks.back())) << order;
+    release(all);
+    release(guard);
+  }
+}
+
 TEST_F(Arena, SmallRequestsPreferExactBinsThenTheDesignatedVictim) {
   char* big = alloc(2000);
   alloc(16);
