@@ -100,8 +100,9 @@ GcObj* kx_mem_newgco(lua_State* L, size_t size) {
   return o;
 }
 
+// The count goes first, so that the free is the last call (a jump, for the collector's sweep).
 void kx_mem_free(GlobalState* g, void* p, size_t size) {
   if (p == nullptr) return;
-  mem_call(g, p, size, 0);
   g->gc.total -= static_cast<uint32_t>(size);
+  mem_call(g, p, size, 0);
 }
