@@ -498,7 +498,7 @@ vm_meta_call : {
     Value* a = RA;                                                                      \
     Value* d = RD;                                                                      \
     bool r;                                                                             \
-    if (tv_isnum(a) && tv_isnum(d)) {                                                   \
+    if (tv_isnum(a) && tv_isnum(d)) [[likely]] {                                        \
       r = cmpnum;                                                                       \
     } else if (tv_isstr(a) && tv_isstr(d)) {                                            \
       int32_t c = kx_str_cmp(strV(a), strV(d));                                         \
