@@ -376,23 +376,28 @@ op_RET:
   nres = ins_d(ins) - 1;
   rptr = RA;
   goto vm_return;
+// No value or one (n): the common returns into a Lua caller need no copy loop.
+#define RET_SHORT(n)                                                                   \
+  {                                                                                    \
+    nres = (n);                                                                        \
+    rptr = RA;                                                                         \
+    Value* frame = base - 1;                                                           \
+    uint32_t link = frame_link(frame);                                                 \
+    if ((link & FRAME_TYPE) != FRAME_LUA) goto vm_return;                              \
+    pc = reinterpret_cast<const Instr*>(static_cast<uintptr_t>(link));                \
+    Instr call = pc[-1];                                                               \
+    if (n) copyV(frame, rptr);                                                         \
+    for (uint32_t i = (n); i + 1 < bc_b(call); i++) setnilV(frame + i);                \
+    multres = (n) + 1;                                                                 \
+    base = frame - bc_a(call);                                                         \
+    kbase = funcproto(funcV(base - 1))->consts;                                        \
+    DISPATCH();                                                                        \
+  }
 op_RET0:
-op_RET1 : {
-  // No value or one: the common returns into a Lua caller need no copy loop.
-  nres = bc_op(ins) == BC_RET1;
-  rptr = RA;
-  Value* frame = base - 1;
-  uint32_t link = frame_link(frame);
-  if ((link & FRAME_TYPE) != FRAME_LUA) goto vm_return;
-  pc = reinterpret_cast<const Instr*>(static_cast<uintptr_t>(link));
-  Instr call = pc[-1];
-  if (nres) copyV(frame, rptr);
-  for (uint32_t i = nres; i + 1 < bc_b(call); i++) setnilV(frame + i);
-  multres = nres + 1;
-  base = frame - bc_a(call);
-  kbase = funcproto(funcV(base - 1))->consts;
-  DISPATCH();
-}
+  RET_SHORT(0)
+op_RET1:
+  RET_SHORT(1)
+#undef RET_SHORT
 
 vm_return : {
   Value* frame = base - 1;
