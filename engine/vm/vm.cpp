@@ -550,74 +550,91 @@ op_ISGT:
     DISPATCH();                                                   \
   }
 
+// Each pair of equality tests shares its code; the negation is a constant in each handler.
+#define EQ_VV(negate)                                                                  \
+  {                                                                                    \
+    Value* a = RA;                                                                     \
+    Value* d = RD;                                                                     \
+    bool eq;                                                                           \
+    if (tv_isnum(a) && tv_isnum(d)) [[likely]] {                                       \
+      eq = numV(a) == numV(d);                                                         \
+    } else if (tv_iscdata(a) || tv_iscdata(d)) {                                       \
+      EQ_CDATA(RA, RD, negate)                                                         \
+    } else if (a->w.hi != d->w.hi) {                                                   \
+      eq = false;                                                                      \
+    } else if (tv_isprim(a) || a->w.lo == d->w.lo) {                                   \
+      eq = true;                                                                       \
+    } else if (tv_istab(a) || tv_isudata(a)) {                                         \
+      uintptr_t res;                                                                   \
+      PROTECT(res = kx_meta_equal(L, RA, RD, negate));                                 \
+      if (res >= 2) {                                                                  \
+        base = reinterpret_cast<Value*>(res);                                          \
+        multres = 3;                                                                   \
+        goto vm_meta_call;                                                             \
+      }                                                                                \
+      if (res) pc += bc_j(*pc) + 1;                                                    \
+      else pc++;                                                                       \
+      DISPATCH();                                                                      \
+    } else {                                                                           \
+      eq = false;                                                                      \
+    }                                                                                  \
+    if (eq != negate) pc += bc_j(*pc) + 1;                                             \
+    else pc++;                                                                         \
+    DISPATCH();                                                                        \
+  }
+#define EQ_S(negate)                                                                   \
+  {                                                                                    \
+    Value* a = RA;                                                                     \
+    if (tv_iscdata(a)) {                                                               \
+      setstrV(&g->temp_value2, KSTR(ins_d(ins)));                                      \
+      EQ_CDATA(RA, &g->temp_value2, negate)                                            \
+    }                                                                                  \
+    bool eq = tv_isstr(a) && strV(a) == KSTR(ins_d(ins));                              \
+    if (eq != negate) pc += bc_j(*pc) + 1;                                             \
+    else pc++;                                                                         \
+    DISPATCH();                                                                        \
+  }
+#define EQ_N(negate)                                                                   \
+  {                                                                                    \
+    Value* a = RA;                                                                     \
+    if (tv_iscdata(a)) EQ_CDATA(RA, KNUM(ins_d(ins)), negate)                          \
+    bool eq = tv_isnum(a) && numV(a) == numV(KNUM(ins_d(ins)));                        \
+    if (eq != negate) pc += bc_j(*pc) + 1;                                             \
+    else pc++;                                                                         \
+    DISPATCH();                                                                        \
+  }
+#define EQ_P(negate)                                                                   \
+  {                                                                                    \
+    bool eq = kx_tag(RA) == ~static_cast<uint32_t>(ins_d(ins));                        \
+    if (!eq && tv_iscdata(RA)) {                                                       \
+      setpriV(&g->temp_value2, ~static_cast<uint32_t>(ins_d(ins)));                    \
+      EQ_CDATA(RA, &g->temp_value2, negate)                                            \
+    }                                                                                  \
+    if (eq != negate) pc += bc_j(*pc) + 1;                                             \
+    else pc++;                                                                         \
+    DISPATCH();                                                                        \
+  }
+
 op_ISEQV:
-op_ISNEV : {
-  Value* a = RA;
-  Value* d = RD;
-  bool negate = bc_op(ins) == BC_ISNEV;
-  bool eq;
-  if (tv_isnum(a) && tv_isnum(d)) {
-    eq = numV(a) == numV(d);
-  } else if (tv_iscdata(a) || tv_iscdata(d)) {
-    EQ_CDATA(RA, RD, negate)
-  } else if (a->w.hi != d->w.hi) {
-    eq = false;
-  } else if (tv_isprim(a) || a->w.lo == d->w.lo) {
-    eq = true;
-  } else if (tv_istab(a) || tv_isudata(a)) {
-    uintptr_t res;
-    PROTECT(res = kx_meta_equal(L, RA, RD, negate));
-    if (res >= 2) {
-      base = reinterpret_cast<Value*>(res);
-      multres = 3;
-      goto vm_meta_call;
-    }
-    if (res) pc += bc_j(*pc) + 1;
-    else pc++;
-    DISPATCH();
-  } else {
-    eq = false;
-  }
-  if (eq != negate) pc += bc_j(*pc) + 1;
-  else pc++;
-  DISPATCH();
-}
-
+  EQ_VV(false)
+op_ISNEV:
+  EQ_VV(true)
 op_ISEQS:
-op_ISNES : {
-  Value* a = RA;
-  if (tv_iscdata(a)) {
-    setstrV(&g->temp_value2, KSTR(ins_d(ins)));
-    EQ_CDATA(RA, &g->temp_value2, bc_op(ins) == BC_ISNES)
-  }
-  bool eq = tv_isstr(a) && strV(a) == KSTR(ins_d(ins));
-  if (eq != (bc_op(ins) == BC_ISNES)) pc += bc_j(*pc) + 1;
-  else pc++;
-  DISPATCH();
-}
-
+  EQ_S(false)
+op_ISNES:
+  EQ_S(true)
 op_ISEQN:
-op_ISNEN : {
-  Value* a = RA;
-  if (tv_iscdata(a)) EQ_CDATA(RA, KNUM(ins_d(ins)), bc_op(ins) == BC_ISNEN)
-  bool eq = tv_isnum(a) && numV(a) == numV(KNUM(ins_d(ins)));
-  if (eq != (bc_op(ins) == BC_ISNEN)) pc += bc_j(*pc) + 1;
-  else pc++;
-  DISPATCH();
-}
-
+  EQ_N(false)
+op_ISNEN:
+  EQ_N(true)
 op_ISEQP:
-op_ISNEP : {
-  bool eq = kx_tag(RA) == ~static_cast<uint32_t>(ins_d(ins));
-  if (!eq && tv_iscdata(RA)) {
-    setpriV(&g->temp_value2, ~static_cast<uint32_t>(ins_d(ins)));
-    EQ_CDATA(RA, &g->temp_value2, bc_op(ins) == BC_ISNEP)
-  }
-  if (eq != (bc_op(ins) == BC_ISNEP)) pc += bc_j(*pc) + 1;
-  else pc++;
-  DISPATCH();
-}
-
+  EQ_P(false)
+op_ISNEP:
+  EQ_P(true)
+#undef EQ_VV
+#undef EQ_S
+#undef EQ_N
+#undef EQ_P
 #undef EQ_CDATA
 
 op_ISTC:
