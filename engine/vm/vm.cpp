@@ -1105,13 +1105,13 @@ tsets_common : {
     GcTable* t = tabV(tobj);
     t->nomm = 0;
     Value* slot = const_cast<Value*>(kx_tab_getstr(t, strV(&g->temp_value2)));
-    bool nomiss = kx_meta_fast(g, t->metatable, MM_newindex) == nullptr;
-    if (slot == nullptr && nomiss) PROTECT(slot = kx_tab_newkey(L, t, &g->temp_value2));
-    if (slot && (!tv_isnil(slot) || nomiss)) {
-      copyV(slot, RA);
-      kx_gc_barriert(g, t, RA);
-      DISPATCH();
+    if (slot == nullptr || tv_isnil(slot)) {  // only a new or emptied field may go to __newindex
+      if (kx_meta_fast(g, t->metatable, MM_newindex) != nullptr) goto tset_slow;
+      if (slot == nullptr) PROTECT(slot = kx_tab_newkey(L, t, &g->temp_value2));
     }
+    copyV(slot, RA);
+    kx_gc_barriert(g, t, RA);
+    DISPATCH();
   }
   goto tset_slow;
 }
