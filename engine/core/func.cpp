@@ -52,11 +52,12 @@ static GcFunc* func_newL(lua_State* L, GcProto* pt, GcTable* env) {
   fn->ffid = KX_FF_LUA;
   // The count gives the object's size when it is freed: a closure whose upvalues ran out of memory
   // is left unreachable on the object list and must still be freed with the size it was allocated with.
+  // The callers fill the upvalue slots before the closure becomes reachable; until then the
+  // collector never reads them.
   fn->upvalue_count = static_cast<uint8_t>(n);
   fn->env = env;
   fn->gray_link = nullptr;
   fn->pc = proto_bc(pt);
-  for (uint32_t i = 0; i < n; i++) fn->l.uvptr[i] = nullptr;
   if (pt->flags < 0xe0) pt->flags += 0x20;  // the closure counter
   return fn;
 }
