@@ -195,7 +195,7 @@ extern "C" int lua_equal(lua_State* L, int idx1, int idx2) {
   Value* b = index2adr(L, idx2);
   if (isnone(L, a) || isnone(L, b)) return 0;
   if (kx_obj_equal(a, b)) return 1;
-  if (a->w.hi != b->w.hi || !(tv_istab(a) || tv_isudata(a))) return 0;
+  if (kx_tag(a) != kx_tag(b) || !(tv_istab(a) || tv_isudata(a))) return 0;
   uintptr_t r = kx_meta_equal(L, a, b, false);
   if (r < 2) return static_cast<int>(r);
   return tv_istruecond(api_mmcall(L, L->top, reinterpret_cast<Value*>(r), 2));

@@ -42,7 +42,7 @@ static TableNode* hashkey(const GcTable* t, const Value* key) {
 
 // Raw key equality for keys that are not numbers.
 static inline bool samekey(const Value* a, const Value* b) {
-  return a->w.hi == b->w.hi && (tv_isprim(a) || a->w.lo == b->w.lo);
+  return kx_tag(a) == kx_tag(b) && (tv_isprim(a) || a->w.lo == b->w.lo);
 }
 
 static inline uint32_t hbits_for(uint32_t n) {

@@ -55,8 +55,7 @@ const Value* kx_tab_get(lua_State* L, GcTable* t, const Value* key);
 inline const Value* kx_tab_getstr(const GcTable* t, const GcString* key) {
   const TableNode* n = &t->node[key->id & t->hmask];
   do {
-    if (n->key.w.hi == KX_TSTR && n->key.w.lo == kx_ref_bits(key))
-      return &n->val;
+    if (n->key.u64 == kx_tagged(KX_TSTR, kx_ref_bits(key))) return &n->val;
   } while ((n = n->next) != nullptr);
   return nullptr;
 }

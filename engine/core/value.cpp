@@ -14,7 +14,7 @@ const char* const kx_obj_itypename[14] = {
 const int8_t kx_obj_publictype[14] = {0, 1, 1, 2, 4, 0, 8, 9, 6, 0, 10, 5, 7, 3};
 
 bool kx_obj_equal(const Value* a, const Value* b) {
-  uint32_t ta = a->w.hi, tb = b->w.hi;
+  uint32_t ta = kx_tag(a), tb = kx_tag(b);
   if (ta == tb && ta > KX_TLIGHTUD) return true;                // nil, false, true compare by tag
   if (ta == tb && ta >= KX_TLUDHI) return a->w.lo == b->w.lo;    // same object or pointer
   if (tv_isnum(a) && tv_isnum(b)) return a->n == b->n;           // NaN != NaN, +0 == -0

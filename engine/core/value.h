@@ -97,22 +97,22 @@ inline bool tv_istruecond(const Value* v) { return v->w.hi <= KX_TTRUE; }
 inline bool tv_isnil(const Value* v) { return v->w.hi == KX_TNIL; }
 inline bool tv_isfalse(const Value* v) { return v->w.hi == KX_TFALSE; }
 inline bool tv_istrue(const Value* v) { return v->w.hi == KX_TTRUE; }
-inline bool tv_isbool(const Value* v) { return v->w.hi == KX_TFALSE || v->w.hi == KX_TTRUE; }
-inline bool tv_isstr(const Value* v) { return v->w.hi == KX_TSTR; }
-inline bool tv_istab(const Value* v) { return v->w.hi == KX_TTAB; }
-inline bool tv_isfunc(const Value* v) { return v->w.hi == KX_TFUNC; }
-inline bool tv_isthread(const Value* v) { return v->w.hi == KX_TTHREAD; }
-inline bool tv_isudata(const Value* v) { return v->w.hi == KX_TUDATA; }
+inline bool tv_isbool(const Value* v) { return kx_tag(v) == KX_TFALSE || kx_tag(v) == KX_TTRUE; }
+inline bool tv_isstr(const Value* v) { return kx_tag(v) == KX_TSTR; }
+inline bool tv_istab(const Value* v) { return kx_tag(v) == KX_TTAB; }
+inline bool tv_isfunc(const Value* v) { return kx_tag(v) == KX_TFUNC; }
+inline bool tv_isthread(const Value* v) { return kx_tag(v) == KX_TTHREAD; }
+inline bool tv_isudata(const Value* v) { return kx_tag(v) == KX_TUDATA; }
 inline bool tv_islightud(const Value* v) {
-  return v->w.hi == KX_TLIGHTUD || (v->w.hi >> KX_LUDHI_BITS) == (KX_TLUDHI >> KX_LUDHI_BITS);
+  return kx_tag(v) == KX_TLIGHTUD || (kx_tag(v) >> KX_LUDHI_BITS) == (KX_TLUDHI >> KX_LUDHI_BITS);
 }
-inline bool tv_isproto(const Value* v) { return v->w.hi == KX_TPROTO; }
-inline bool tv_iscdata(const Value* v) { return v->w.hi == KX_TCDATA; }
+inline bool tv_isproto(const Value* v) { return kx_tag(v) == KX_TPROTO; }
+inline bool tv_iscdata(const Value* v) { return kx_tag(v) == KX_TCDATA; }
 
 // Type index of a value: numbers give KX_INUM.
 inline uint32_t tv_itype(const Value* v) {
   if (tv_isnum(v)) return KX_INUM;
-  return v->w.hi < KX_TUDATA ? uint32_t(KX_ILIGHTUD) : ~v->w.hi;
+  return kx_tag(v) < KX_TUDATA ? uint32_t(KX_ILIGHTUD) : ~kx_tag(v);
 }
 
 // ---- Reading -----------------------------------------------------------------------------------------
@@ -126,15 +126,18 @@ inline GcProto* protoV(const Value* v) { return reinterpret_cast<GcProto*>(gcV(v
 inline GcUdata* udataV(const Value* v) { return reinterpret_cast<GcUdata*>(gcV(v)); }
 inline lua_State* threadV(const Value* v) { return reinterpret_cast<lua_State*>(gcV(v)); }
 inline void* lightudV(const Value* v) {
-  uintptr_t hi = v->w.hi == KX_TLIGHTUD ? 0 : v->w.hi - KX_TLUDHI;
+  uintptr_t hi = kx_tag(v) == KX_TLIGHTUD ? 0 : kx_tag(v) - KX_TLUDHI;
   return reinterpret_cast<void*>((uint64_t(hi) << 32) | v->w.lo);
 }
 
 // ---- Writing -----------------------------------------------------------------------------------------
+// Values are written whole, so that a 64-bit read that follows (a copy) takes the stored bytes from one
+// store. Primitive values have all ones in their low word, like nil.
 
+inline uint64_t kx_tagged(uint32_t tag, uint32_t lo) { return (uint64_t(tag) << 32) | lo; }
 inline void setnilV(Value* v) { v->u64 = ~0ull; }
-inline void setpriV(Value* v, uint32_t tag) { v->w.hi = tag; }
-inline void setboolV(Value* v, bool b) { v->w.hi = b ? KX_TTRUE : KX_TFALSE; }
+inline void setpriV(Value* v, uint32_t tag) { v->u64 = kx_tagged(tag, ~0u); }
+inline void setboolV(Value* v, bool b) { setpriV(v, b ? KX_TTRUE : KX_TFALSE); }
 inline void setnumV(Value* v, double n) { v->n = n; }
 // For numbers that may be a foreign NaN.
 inline void setnumV_canon(Value* v, double n) {
@@ -142,8 +145,7 @@ inline void setnumV_canon(Value* v, double n) {
   else v->n = n;
 }
 inline void setgcV(Value* v, const void* o, uint32_t tag) {
-  v->w.lo = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(o));
-  v->w.hi = tag;
+  v->u64 = kx_tagged(tag, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(o)));
 }
 inline void setstrV(Value* v, const GcString* s) { setgcV(v, s, KX_TSTR); }
 inline void settabV(Value* v, const GcTable* t) { setgcV(v, t, KX_TTAB); }
@@ -154,8 +156,7 @@ inline void setthreadV(Value* v, const lua_State* t) { setgcV(v, t, KX_TTHREAD);
 inline void setlightudV(Value* v, const void* p) {
   uint64_t a = reinterpret_cast<uintptr_t>(p);
   uint32_t hi = static_cast<uint32_t>(a >> 32) & ((1u << KX_LUDHI_BITS) - 1);
-  v->w.lo = static_cast<uint32_t>(a);
-  v->w.hi = hi ? KX_TLUDHI + hi : KX_TLIGHTUD;
+  v->u64 = kx_tagged(hi ? KX_TLUDHI + hi : KX_TLIGHTUD, static_cast<uint32_t>(a));
 }
 inline void copyV(Value* dst, const Value* src) { dst->u64 = src->u64; }
 

@@ -560,7 +560,7 @@ op_ISGT:
       eq = numV(a) == numV(d);                                                         \
     } else if (tv_iscdata(a) || tv_iscdata(d)) {                                       \
       EQ_CDATA(RA, RD, negate)                                                         \
-    } else if (a->w.hi != d->w.hi) {                                                   \
+    } else if (kx_tag(a) != kx_tag(d)) {                                               \
       eq = false;                                                                      \
     } else if (tv_isprim(a) || a->w.lo == d->w.lo) {                                   \
       eq = true;                                                                       \
