@@ -456,6 +456,7 @@ HOT void unlink_chunk(KxArena* a, Chunk* p, word s) {
   else unlink_large(a, p);
 }
 
+// Puts the pending chunk into its bin.
 HOT void settle(KxArena* a) {
   if (Chunk* p = a->pending) {
     a->pending = nullptr;

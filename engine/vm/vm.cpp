@@ -498,6 +498,22 @@ vm_meta_call : {
 
   // ---- Comparisons ------------------------------------------------------------------------------------
 
+// A test decided by a metamethod handler: a result of 2 or more is the base of a metamethod call it has
+// placed, otherwise whether the test holds (then the jump that follows is taken).
+#define TEST_META(call)                                                                 \
+  {                                                                                     \
+    uintptr_t res;                                                                      \
+    PROTECT(res = (call));                                                              \
+    if (res >= 2) {                                                                     \
+      base = reinterpret_cast<Value*>(res);                                             \
+      multres = 3;                                                                      \
+      goto vm_meta_call;                                                                \
+    }                                                                                   \
+    if (res) pc += bc_j(*pc) + 1;                                                       \
+    else pc++;                                                                          \
+    DISPATCH();                                                                         \
+  }
+
 #define COMP_OP(cmpnum, cmpstr, negate)                                                 \
   {                                                                                     \
     Value* a = RA;                                                                      \
@@ -509,16 +525,7 @@ vm_meta_call : {
       int32_t c = kx_str_cmp(strV(a), strV(d));                                         \
       r = cmpstr;                                                                       \
     } else {                                                                            \
-      uintptr_t res;                                                                    \
-      PROTECT(res = kx_meta_comp(L, RA, RD, bc_op(ins)));                               \
-      if (res >= 2) {                                                                   \
-        base = reinterpret_cast<Value*>(res);                                           \
-        multres = 3;                                                                    \
-        goto vm_meta_call;                                                              \
-      }                                                                                 \
-      if (res) pc += bc_j(*pc) + 1;                                                     \
-      else pc++;                                                                        \
-      DISPATCH();                                                                       \
+      TEST_META(kx_meta_comp(L, RA, RD, bc_op(ins)))                                    \
     }                                                                                   \
     if (r != negate) pc += bc_j(*pc) + 1;                                               \
     else pc++;                                                                          \
@@ -536,19 +543,7 @@ op_ISGT:
 #undef COMP_OP
 
 // Equality with a C data operand is decided by the foreign function interface through __eq.
-#define EQ_CDATA(a, b, negate)                                    \
-  {                                                               \
-    uintptr_t res;                                                \
-    PROTECT(res = kx_meta_equal_cdata(L, (a), (b), (negate)));    \
-    if (res >= 2) {                                               \
-      base = reinterpret_cast<Value*>(res);                       \
-      multres = 3;                                                \
-      goto vm_meta_call;                                          \
-    }                                                             \
-    if (res) pc += bc_j(*pc) + 1;                                 \
-    else pc++;                                                    \
-    DISPATCH();                                                   \
-  }
+#define EQ_CDATA(a, b, negate) TEST_META(kx_meta_equal_cdata(L, (a), (b), (negate)))
 
 // Each pair of equality tests shares its code; the negation is a constant in each handler.
 #define EQ_VV(negate)                                                                  \
@@ -565,16 +560,7 @@ op_ISGT:
     } else if (tv_isprim(a) || a->w.lo == d->w.lo) {                                   \
       eq = true;                                                                       \
     } else if (tv_istab(a) || tv_isudata(a)) {                                         \
-      uintptr_t res;                                                                   \
-      PROTECT(res = kx_meta_equal(L, RA, RD, negate));                                 \
-      if (res >= 2) {                                                                  \
-        base = reinterpret_cast<Value*>(res);                                          \
-        multres = 3;                                                                   \
-        goto vm_meta_call;                                                             \
-      }                                                                                \
-      if (res) pc += bc_j(*pc) + 1;                                                    \
-      else pc++;                                                                       \
-      DISPATCH();                                                                      \
+      TEST_META(kx_meta_equal(L, RA, RD, negate))                                      \
     } else {                                                                           \
       eq = false;                                                                      \
     }                                                                                  \
@@ -636,6 +622,7 @@ op_ISNEP:
 #undef EQ_N
 #undef EQ_P
 #undef EQ_CDATA
+#undef TEST_META
 
 op_ISTC:
   if (tv_istruecond(RD)) {
